@@ -1,0 +1,95 @@
+// The hidden window of a component: a per-object sink for socket news, name lookups and timer
+// ticks on the GUI thread. News arrives as posted events and is handed to the owner's window
+// procedure inside the application's guard, so no exception crosses the event loop.
+#pragma once
+
+#include <QObject>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "platform/winsock.h"
+
+class QSocketNotifier;
+
+constexpr unsigned WM_ACTIVATEAPP = 28;
+constexpr unsigned WM_TIMER = 275;
+constexpr unsigned WM_USER = 1024;
+
+// A window message: the number and its two parameters, and the result the procedure leaves.
+struct TMessage {
+    unsigned Msg = 0;
+    uintptr_t WParam = 0;
+    intptr_t LParam = 0;
+    intptr_t Result = 0;
+};
+
+// The second parameter of a socket notification: the event in the low 16 bits, the error
+// number in the high 16 bits.
+inline intptr_t WSAMakeSelectReply(unsigned Event, unsigned Error) {
+    return static_cast<intptr_t>((Error & 0xFFFFu) << 16 | (Event & 0xFFFFu));
+}
+inline unsigned WSAGetSelectEvent(intptr_t LParam) {
+    return static_cast<unsigned>(LParam) & 0xFFFFu;
+}
+inline unsigned WSAGetSelectError(intptr_t LParam) {
+    return (static_cast<unsigned>(LParam) >> 16) & 0xFFFFu;
+}
+
+class THiddenWindow : public QObject {
+public:
+    struct Selection;
+
+    using TWndProc = std::function<void(TMessage&)>;
+
+    explicit THiddenWindow(TWndProc Proc);
+    ~THiddenWindow() override;
+
+    // Posts a message; it reaches the window procedure when events are next dispatched.
+    void PostMessage(unsigned Msg, uintptr_t WParam, intptr_t LParam);
+
+    // Starts timer Id with the period Ms; WM_TIMER carries Id as its first parameter. Starting
+    // a running timer restarts its period. Returns false when the platform refuses a timer.
+    bool SetTimer(unsigned Id, unsigned Ms);
+    void KillTimer(unsigned Id);
+
+    // Registers socket S for the news of Events (FD_ masks) as message Msg, and makes the
+    // socket non-blocking. Mask 0 ends the registration. Returns 0 or SOCKET_ERROR.
+    int AsyncSelect(winsock::TSocket S, unsigned Msg, long Events);
+
+    // Starts an IPv4 lookup of Name; its completion posts Msg with the error in the high 16 bits
+    // of the second parameter (0 on success), and the address is then in LookupAddress().
+    void AsyncGetHostByName(unsigned Msg, const std::string& Name);
+    uint32_t LookupAddress() const { return LookedUp; }
+
+    // Dispatches events until socket S can take more data or another event arrives.
+    void WaitWritable(winsock::TSocket S);
+
+    // Hooks of the socket calls, so that notifications follow what the program does.
+    static bool ConnectStarted(winsock::TSocket S);
+    static bool ConnectFinished(winsock::TSocket S, int Error);
+    static void Received(winsock::TSocket S);
+    static void Listening(winsock::TSocket S);
+    static void Closing(winsock::TSocket S);
+
+protected:
+    void customEvent(QEvent* Event) override;
+    void timerEvent(QTimerEvent* Event) override;
+
+private:
+    void Deliver(TMessage& M);
+    void PostNotice(Selection& Sel, unsigned Event, unsigned Error);
+    void ReadReady(winsock::TSocket S);
+    void WriteReady(winsock::TSocket S);
+    void Drop(winsock::TSocket S);
+    static Selection* Find(winsock::TSocket S);
+
+    TWndProc Proc;
+    std::map<winsock::TSocket, std::unique_ptr<Selection>> Selections;
+    std::map<unsigned, int> Timers;
+    uint64_t LookupId = 0;
+    int QtLookupId = -1;
+    uint32_t LookedUp = 0;
+};
