@@ -1,0 +1,1 @@
+vintrop_test(test_app LIBS app testfixtures SOURCES test_smtpmain.cpp qtmain.cpp)

@@ -1,0 +1,1 @@
+vintrop_test(test_mail LIBS mail testfixtures SOURCES test_nmsmtp.cpp qtmain.cpp)

@@ -1,0 +1,220 @@
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <cstdlib>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+#include "app/addrbook.h"
+#include "app/ext.h"
+#include "app/smtpmain.h"
+#include "platform/codepage.h"
+#include "smtpserver.h"
+#include "testdialogs.h"
+
+using namespace fixtures;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Utf8ToCp(const char* Text) {
+    return Win1251::FromUnicode(QString::fromUtf8(Text));
+}
+
+// The program's two windows over a settings store of their own, with answered dialogs.
+class Window : public ::testing::Test {
+public:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "vintrop-app-XXXXXX").string();
+        ASSERT_TRUE(mkdtemp(pattern.data()));
+        Base = pattern;
+        setenv("XDG_CONFIG_HOME", Base.c_str(), 1);
+        Registry::Reset();
+        Form = std::make_unique<TFormMain>();
+        Book = std::make_unique<TAddrBookForm>();
+        Form->show();
+        QObject::connect(Form->StatusBar1, &QStatusBar::messageChanged,
+                         [this](const QString& S) { Statuses.push_back(S.toStdString()); });
+        Form->CheckBox1->setChecked(false);
+        Form->Edit1->setText("127.0.0.1");
+    }
+    void TearDown() override {
+        Book.reset();
+        Form.reset();
+        Registry::Reset();
+        fs::remove_all(Base);
+        unsetenv("XDG_CONFIG_HOME");
+    }
+    void UseServer(const ScriptedSmtpServer& Server) {
+        Form->Edit5->setText(QString::number(Server.Port()));
+    }
+    void SetMemo(const char* Utf8) { Form->Memo1->setPlainText(QString::fromUtf8(Utf8)); }
+
+    std::string Base;
+    TDialogsScope Scope;
+    std::unique_ptr<TFormMain> Form;
+    std::unique_ptr<TAddrBookForm> Book;
+    std::vector<std::string> Statuses;
+};
+
+// Joins lines with CR LF after each, as they go out in a message body.
+std::string BodyOf(const std::vector<std::string>& Lines) {
+    std::string body;
+    for (const auto& line : Lines)
+        body += line + "\r\n";
+    return body;
+}
+
+} // namespace
+
+TEST_F(Window, SuccessfulSendReportsEveryStage) {
+    ScriptedSmtpServer server(HealthyScript());
+    UseServer(server);
+    Form->Edit1->setText("localhost");
+    SetMemo("The quick brown fox jumps over the lazy dog and keeps running far beyond the "
+            "edge of this little memo.\nSecond line");
+    const std::vector<std::string> lines = Form->MemoLines();
+    ASSERT_GT(lines.size(), 2u); // the first paragraph wraps
+
+    Form->Button6->click();
+
+    ASSERT_EQ(server.Messages().size(), 1u) << server.Report() << Scope.Dialogs->Shown.size();
+    const std::string message = server.Messages()[0];
+    EXPECT_NE(message.find("To: +79029000000@sms.example.com\r\n"), std::string::npos);
+    EXPECT_NE(message.find("\r\n\r\n\r\n" + BodyOf(lines) + ".\r\n"), std::string::npos);
+    EXPECT_NE(server.Received().find("RCPT TO:<+79029000000@sms.example.com>\r\n"),
+              std::string::npos);
+    const std::string size = std::to_string(BodyOf(lines).size());
+    EXPECT_EQ(Statuses, (std::vector<std::string>{"Host Resolved", "Connected", "Sending message",
+                                                  size + " bytes of " + size + " sent",
+                                                  "Message Sent", "Disconnected"}));
+    EXPECT_TRUE(Scope.Dialogs->Shown.empty());
+    EXPECT_TRUE(Form->Button6->isEnabled());
+}
+
+TEST_F(Window, TransliteratedMemoIsSentAsOneLine) {
+    ScriptedSmtpServer server(HealthyScript());
+    UseServer(server);
+    Form->CheckBox1->setChecked(true);
+    SetMemo("Привет\nмир");
+    Form->Button6->click();
+    EXPECT_EQ(Form->Memo1->toPlainText(), "Privetmir");
+    ASSERT_EQ(server.Messages().size(), 1u);
+    EXPECT_NE(server.Messages()[0].find("charset=us-ascii\r\n\r\n\r\nPrivetmir\r\n.\r\n"),
+              std::string::npos);
+}
+
+TEST_F(Window, EightBitBodyDeclaresItsCodePage) {
+    ScriptedSmtpServer server(HealthyScript());
+    UseServer(server);
+    SetMemo("Привет №5");
+    Form->Button6->click();
+    ASSERT_EQ(server.Messages().size(), 1u);
+    EXPECT_NE(server.Messages()[0].find("charset=windows-1251\r\n\r\n\r\n" + Utf8ToCp("Привет №5") +
+                                        "\r\n"),
+              std::string::npos);
+}
+
+// Each bad input gives its error, and the next Send with the input corrected goes through.
+TEST_F(Window, BadInputThenACorrectedSend) {
+    struct Case {
+        const char* Name;
+        std::function<void(Window&, uint16_t)> Spoil;
+        std::vector<std::string> Shown;
+        std::function<void(Window&)> Mend;
+    };
+    int refusedPort;
+    {
+        ScriptedSmtpServer gone(Script{});
+        refusedPort = gone.Port();
+    }
+    const Case cases[] = {
+        {"port",
+         [](Window& w, uint16_t) { w.Form->Edit5->setText("25x"); },
+         {"error: '25x' is not a valid integer value"},
+         nullptr},
+        {"host",
+         [](Window& w, uint16_t) { w.Form->Edit1->setText(""); },
+         {"input: Invalid Host / Please Choose another host", "error: Null Remote Address"},
+         [](Window& w) { w.Scope.Dialogs->Answers.push_back("127.0.0.1"); }},
+        {"refused",
+         [refusedPort](Window& w, uint16_t) {
+             w.Form->Edit5->setText(QString::number(refusedPort));
+         },
+         {"message: Connection Failed", "error: Connection Failed"},
+         nullptr},
+        {"return address",
+         [](Window& w, uint16_t) { w.Form->Edit4->setText(""); },
+         {"error: Incomplete Header"},
+         nullptr},
+    };
+    for (const Case& k : cases) {
+        ScriptedSmtpServer server(HealthyScript());
+        UseServer(server);
+        Form->Edit1->setText("127.0.0.1");
+        Form->Edit4->setText("sms@localhost");
+        Scope.Dialogs->Shown.clear();
+        k.Spoil(*this, server.Port());
+        Form->Button6->click();
+        EXPECT_EQ(Scope.Dialogs->Shown, k.Shown) << k.Name;
+        EXPECT_TRUE(server.Messages().empty()) << k.Name;
+        EXPECT_FALSE(Form->NMSMTP1->Connected) << k.Name;
+        EXPECT_EQ(Form->NMSMTP1->PostMessage.ToAddress.Count(), 0) << k.Name;
+
+        // Corrected, or with the input box answered, the next Send goes out.
+        Scope.Dialogs->Shown.clear();
+        if (k.Mend)
+            k.Mend(*this);
+        else {
+            UseServer(server);
+            Form->Edit4->setText("sms@localhost");
+        }
+        Form->Button6->click();
+        EXPECT_TRUE(server.WaitForMessages(1, 3000)) << k.Name << server.Report();
+        const std::string received = server.Received();
+        EXPECT_EQ(received.find("RCPT TO:"), received.rfind("RCPT TO:")) << k.Name;
+        EXPECT_EQ(
+            Scope.Dialogs->Shown,
+            (k.Mend ? std::vector<std::string>{"input: Invalid Host / Please Choose another host"}
+                    : std::vector<std::string>{}))
+            << k.Name;
+        if (k.Mend) {
+            // The input box never changes the field.
+            EXPECT_EQ(Form->Edit1->text(), "");
+        }
+    }
+}
+
+TEST_F(Window, SecondSendWhileOneRunsIsRefused) {
+    ScriptedSmtpServer server(HealthyScript());
+    UseServer(server);
+    bool checked = false;
+    QObject::connect(Form->StatusBar1, &QStatusBar::messageChanged, [&](const QString& S) {
+        if (S == "Sending message") {
+            EXPECT_FALSE(Form->Button6->isEnabled());
+            Form->Button6Click(nullptr);
+            checked = true;
+        }
+    });
+    Form->Button6->click();
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(server.Connections(), 1);
+    EXPECT_EQ(server.Messages().size(), 1u);
+}
+
+TEST_F(Window, ClosingDuringASilentSendEndsItAndWritesTheSettings) {
+    ScriptedSmtpServer server({Greeting("220 hi\r\n"), StaySilent()});
+    UseServer(server);
+    Form->Edit6->setText("Closer");
+    QTimer::singleShot(200, Form.get(), [this] { Form->close(); });
+    Form->Button6->click();
+    QElapsedTimer timer;
+    timer.start();
+    while (Form->isVisible() && timer.elapsed() < 3000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_FALSE(Form->isVisible());
+    EXPECT_TRUE(Scope.Dialogs->Shown.empty());
+    char buffer[260];
+    ASSERT_EQ(ReadStringValue(SettingsKey, "SMTP Display Name", buffer, sizeof buffer), 1);
+    EXPECT_STREQ(buffer, "Closer");
+}
