@@ -405,7 +405,10 @@ std::string TPowersock::Read(uint16_t Count) {
                 return "";
             if (n == SOCKET_ERROR)
                 ErrorManager(WSAEWOULDBLOCK);
+            // Sleep until the whole count waits, not at every byte that arrives before it.
+            winsock::SetReceiveLowWater(SocketHandle, count);
             Application->WaitAndProcessMessages();
+            winsock::SetReceiveLowWater(SocketHandle, 1);
         } while (!Canceled);
     }
     if (Canceled) {
@@ -509,6 +512,174 @@ void TPowersock::ClearInput() {
     StatusMessage(8, "Clearing Input");
     std::vector<char> scratch(65536);
     winsock::recv(SocketHandle, scratch.data(), static_cast<int>(scratch.size()), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// File and capture transfer
+
+void TPowersock::SendFile(const std::string& FileName) {
+    StatusMessage(8, "SendFile");
+    {
+        TFileStream file(FileName, fmOpenRead);
+        const int64_t size = file.GetSize();
+        while (file.GetPosition() != size && !Canceled) {
+            const int read = file.Read(IOBuffer.data(), 65536);
+            if (read <= 0)
+                break; // the file shrank while it was sent
+            int remaining = read;
+            while (remaining != 0 && !Canceled) {
+                const int n =
+                    winsock::send(SocketHandle, IOBuffer.data() + (read - remaining), remaining, 0);
+                if (n == 0)
+                    break;
+                if (n > 0) {
+                    remaining -= n;
+                    SentBytes += n;
+                    if (OnPacketSent)
+                        OnPacketSent(this);
+                    Application->ProcessMessages();
+                } else {
+                    ErrorManager(WSAEWOULDBLOCK);
+                    WaitWritable();
+                }
+            }
+        }
+    }
+    if (Canceled) {
+        Canceled = false;
+        throw EAbortError("Socket send aborted");
+    }
+}
+
+bool TPowersock::ReceivePass(const std::function<void(const char*, int)>& Target, bool Capture,
+                             bool WaitWhenIdle) {
+    const int n = winsock::recv(SocketHandle, IOBuffer.data(), 65536, 0);
+    if (n > 0) {
+        Target(IOBuffer.data(), n);
+        ReceivedBytes += n;
+        if (OnPacketReceived)
+            OnPacketReceived(this);
+        if (Capture)
+            TimerOn();
+        Application->ProcessMessages();
+        return true;
+    }
+    if (n == 0)
+        return false;
+    if (Capture) {
+        LastErrorNo = static_cast<uint32_t>(winsock::WSAGetLastError());
+        if (LastErrorNo == WSAENOTCONN)
+            return false;
+    }
+    ErrorManager(WSAEWOULDBLOCK);
+    // Nothing has arrived: sleep until the next event instead of asking the socket again.
+    if (WaitWhenIdle)
+        Application->WaitAndProcessMessages();
+    else
+        Application->ProcessMessages();
+    return true;
+}
+
+void TPowersock::AppendFile(const std::string& FileName) {
+    StatusMessage(8, "Append File");
+    ReceivedBytes = 0;
+    {
+        TFileStream file(FileName, fmOpenWrite);
+        file.Seek(0, soFromEnd);
+        const auto append = [&file](const char* Data, int Count) { file.WriteBuffer(Data, Count); };
+        // The peer's close may leave Connected set while data waits, so a receive of 0 bytes
+        // ends the transfer as well.
+        while (Connected && !Canceled)
+            if (!ReceivePass(append, false, true))
+                break;
+    }
+    if (Canceled) {
+        Canceled = false;
+        throw EAbortError("Socket send aborted");
+    }
+}
+
+void TPowersock::CaptureFile(const std::string& FileName) {
+    StatusMessage(8, "CaptureFile");
+    ReceivedBytes = 0;
+    TimerOn();
+    try {
+        {
+            TFileStream file(FileName, fmCreate);
+            const auto append = [&file](const char* Data, int Count) {
+                file.WriteBuffer(Data, Count);
+            };
+            while (!Canceled && ReceivePass(append, true, true)) {
+            }
+        }
+        if (Canceled) {
+            Canceled = false;
+            throw EAbortError("Socket send aborted");
+        }
+    } catch (...) {
+        TimerOff();
+        throw;
+    }
+    TimerOff();
+}
+
+void TPowersock::CaptureStream(TStream& Stream, int32_t Size) {
+    StatusMessage(8, "Capture Stream");
+    ReceivedBytes = 0;
+    TimerOn();
+    try {
+        const auto append = [&Stream](const char* Data, int Count) {
+            Stream.WriteBuffer(Data, Count);
+        };
+        if (Size == -1) {
+            if (!Canceled)
+                ReceivePass(append, true, false);
+        } else {
+            while (Stream.GetSize() < Size && !Canceled && ReceivePass(append, true, true)) {
+            }
+        }
+        if (Canceled) {
+            Canceled = false;
+            throw EAbortError("Socket capture aborted");
+        }
+    } catch (...) {
+        TimerOff();
+        throw;
+    }
+    TimerOff();
+}
+
+void TPowersock::CaptureString(std::string& Text, int32_t Size) {
+    StatusMessage(8, "Capture String");
+    ReceivedBytes = 0;
+    Text.clear();
+    TimerOn();
+    try {
+        const auto append = [&Text](const char* Data, int Count) { Text.append(Data, Count); };
+        while ((Size == -1 || static_cast<int64_t>(Text.size()) < Size) && !Canceled &&
+               ReceivePass(append, true, true)) {
+        }
+        if (Canceled) {
+            Canceled = false;
+            throw EAbortError("Socket capture aborted");
+        }
+    } catch (...) {
+        TimerOff();
+        throw;
+    }
+    TimerOff();
+}
+
+void TPowersock::FilterHeader(TStream& Stream) {
+    StatusMessage(8, "FilterHeader");
+    for (;;) {
+        const std::string line = ReadLn();
+        if (line.empty())
+            return;
+        Stream.WriteBuffer(line.data(), static_cast<int32_t>(line.size()));
+        if (line == "\n" || line == "\r\n")
+            return;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -753,6 +924,19 @@ std::string TPowersock::GetPortString() {
 }
 
 // ---------------------------------------------------------------------------------------------
+
+int NthPos(const std::string& Text, char Delimiter, int N) {
+    int seen = 0;
+    for (size_t i = 0; i < Text.size(); ++i)
+        if (Text[i] == Delimiter && ++seen == N)
+            return static_cast<int>(i) + 1;
+    return static_cast<int>(Text.size()) + 1;
+}
+
+void StreamLn(TStream& Stream, const std::string& Text) {
+    const std::string line = Text + "\r\n";
+    Stream.WriteBuffer(line.data(), static_cast<int32_t>(line.size()));
+}
 
 std::string NthWord(const std::string& Text, char Delimiter, int N) {
     std::string result;

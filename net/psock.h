@@ -111,6 +111,24 @@ public:
     bool DataAvailable();
     void ClearInput();
 
+    // File and capture transfer. Each dispatches events while it works and raises EAbortError
+    // ("Socket send aborted", or "Socket capture aborted" for the stream and the string) on a
+    // cancel, and the file errors of the platform for a file that cannot be opened.
+    // Sends the file; SentBytes counts on from its previous value.
+    void SendFile(const std::string& FileName);
+    // Appends what arrives to the end of an existing file until the peer has closed.
+    void AppendFile(const std::string& FileName);
+    // Receives into a file created anew until the peer has closed. Time-out armed.
+    void CaptureFile(const std::string& FileName);
+    // Receives into Stream until it holds Size bytes (-1: one receive pass) or the peer has
+    // closed. Time-out armed.
+    void CaptureStream(TStream& Stream, int32_t Size);
+    // Receives into Text, emptied first, until it holds Size bytes (-1: no limit) or the peer
+    // has closed. Time-out armed.
+    void CaptureString(std::string& Text, int32_t Size);
+    // Copies lines into Stream up to and with the first empty one; the rest stays unread.
+    void FilterHeader(TStream& Stream);
+
     // Time-out and cancel.
     void TimerOn();
     void TimerOff();
@@ -178,6 +196,11 @@ public:
 protected:
     // Dispatches events until Done() holds, waiting for the next event when none is pending.
     void WaitFor(const std::function<bool()>& Done);
+    // One receive pass of the receiving operations: appends what arrived to Target and
+    // returns false when the transfer has ended (the peer closed, or the socket is not
+    // connected). Waits for the next event when nothing arrived.
+    bool ReceivePass(const std::function<void(const char*, int)>& Target, bool Capture,
+                     bool WaitWhenIdle);
     // Opens a fresh socket, without the reset on close, and registers it for news.
     void OpenSocket();
     // After a send that would block: dispatches events until the socket takes data again.
@@ -188,6 +211,13 @@ protected:
     std::unique_ptr<THiddenWindow> WindowHandle;
     bool Destroying = false;
 };
+
+// The position (from 1) of the N-th Delimiter in Text; the length of Text plus 1 when Text has
+// fewer.
+int NthPos(const std::string& Text, char Delimiter, int N);
+
+// Writes Text and CR LF to Stream; raises EWriteError when the stream takes fewer bytes.
+void StreamLn(TStream& Stream, const std::string& Text);
 
 // The N-th field of Text (from 1), where every Delimiter ends a field; empty when there is none.
 std::string NthWord(const std::string& Text, char Delimiter, int N);

@@ -140,6 +140,10 @@ int SetResetOnClose(TSocket S) {
     return ::setsockopt(S, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0 ? 0 : fail(errno);
 }
 
+int SetReceiveLowWater(TSocket S, int Count) {
+    return ::setsockopt(S, SOL_SOCKET, SO_RCVLOWAT, &Count, sizeof Count) == 0 ? 0 : fail(errno);
+}
+
 int connect(TSocket S, const sockaddr_in& Address) {
     const int r = ::connect(S, reinterpret_cast<const sockaddr*>(&Address), sizeof Address);
     const int err = r == 0 ? 0 : errno;

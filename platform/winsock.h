@@ -87,6 +87,8 @@ int ErrnoToWSA(int Errno);
 TSocket socket();
 // Makes a close reset the connection at once (linger on, time 0).
 int SetResetOnClose(TSocket S);
+// Readiness to read is reported only once Count bytes wait (or the peer has closed).
+int SetReceiveLowWater(TSocket S, int Count);
 // Starts a connection. On a socket selected for notifications it always returns SOCKET_ERROR
 // with WSAEWOULDBLOCK; the outcome, success or error, arrives as an FD_CONNECT notification.
 int connect(TSocket S, const sockaddr_in& Address);
