@@ -323,3 +323,208 @@ TEST(Smtp, SendsThroughARealServer) {
     EXPECT_NE(mail.data.find("From: Me<me@here>\r\n"), std::string::npos);
     EXPECT_NE(mail.data.find("\r\n\r\n\r\nPrivet\r\n.dot\r\n"), std::string::npos);
 }
+
+TEST(Smtp, HeaderLines) {
+    struct Case {
+        std::function<void(TNMSMTP&)> Set;
+        std::string Header;
+    } cases[] = {
+        {[](TNMSMTP& s) {
+             s.PostMessage.FromName = "Ann";
+             s.PostMessage.FromAddress = "box1";
+             s.PostMessage.ToAddress.Add("a1");
+             s.PostMessage.ToAddress.Add("Bob <b2>");
+         },
+         "From: Ann<box1>\r\nTo: a1,Bob <b2>\r\nMime-Version: 1.0\r\n"
+         "Content-Type: text/plain; charset=us-ascii\r\n"},
+        {[](TNMSMTP& s) {
+             s.PostMessage.FromAddress = "box1";
+             s.PostMessage.ToCarbonCopy.Add("c");
+             s.PostMessage.ToBlindCarbonCopy.Add("hidden");
+             s.PostMessage.Subject = "S";
+             s.PostMessage.LocalProgram = "vintrop";
+             s.PostMessage.ReplyTo = "r@x";
+             s.PostMessage.Date = "Fri, 11 Dec 2026 12:00:00 +0000";
+             s.SubType = mtHtml;
+             s.Charset = "koi8-r";
+         },
+         "From: <box1>\r\nCC: c\r\nSubject: S\r\nX-Mailer: vintrop\r\nReply-To: r@x\r\n"
+         "Date: Fri, 11 Dec 2026 12:00:00 +0000\r\nMime-Version: 1.0\r\n"
+         "Content-Type: text/html; charset=koi8-r\r\n"},
+        {[](TNMSMTP& s) { s.SubType = mtEnriched; },
+         "From: <>\r\nMime-Version: 1.0\r\nContent-Type: text/enriched; charset=us-ascii\r\n"},
+        {[](TNMSMTP& s) { s.SubType = mtSgml; },
+         "From: <>\r\nMime-Version: 1.0\r\nContent-Type: text/sgml; charset=us-ascii\r\n"},
+        {[](TNMSMTP& s) { s.SubType = mtTabSeperated; },
+         "From: <>\r\nMime-Version: 1.0\r\n"
+         "Content-Type: text/tab-separated-values; charset=us-ascii\r\n"},
+    };
+    for (const Case& k : cases) {
+        TNMSMTP smtp;
+        k.Set(smtp);
+        smtp.AssembleMail();
+        EXPECT_EQ(smtp.FinalHeader.Text(), k.Header);
+    }
+    TNMSMTP empty;
+    empty.AssembleMail();
+    EXPECT_EQ(empty.MessageStream.GetSize(), 0);
+}
+
+namespace {
+
+std::string ReadFile(const std::string& Path) {
+    TFileStream f(Path, fmOpenRead);
+    std::string text(static_cast<size_t>(f.GetSize()), '\0');
+    f.ReadBuffer(text.data(), static_cast<int32_t>(text.size()));
+    return text;
+}
+
+void WriteFile(const std::string& Path, const std::string& Bytes) {
+    TFileStream f(Path, fmCreate);
+    f.WriteBuffer(Bytes.data(), static_cast<int32_t>(Bytes.size()));
+}
+
+} // namespace
+
+TEST(Smtp, AttachmentsFrameAndEvents) {
+    const std::string dir = ::testing::TempDir();
+    WriteFile(dir + "/one.txt", "hello");
+    WriteFile(dir + "/empty.bin", "");
+    for (const UUMethods method : {uuMime, uuCode}) {
+        TNMSMTP smtp;
+        smtp.EncodeType = method;
+        smtp.SubType = mtHtml;
+        smtp.PostMessage.Body.Add("text");
+        smtp.PostMessage.Attachments.Add(dir + "/one.txt");
+        smtp.PostMessage.Attachments.Add("C:\\folder\\sub:" + dir + "/empty.bin");
+        std::vector<std::string> events;
+        smtp.OnEncodeStart = [&](const std::string& F) { events.push_back("start " + F); };
+        smtp.OnEncodeEnd = [&](const std::string& F) { events.push_back("end " + F); };
+        smtp.OnAttachmentNotFound = [&](const std::string& F) { events.push_back("missing " + F); };
+        EXPECT_THROW(smtp.AssembleMail(), EFOpenError); // "C:\folder\sub:..." is no file
+        EXPECT_EQ(events.back(), "missing C:\\folder\\sub:" + dir + "/empty.bin");
+
+        smtp.PostMessage.Attachments.Put(1, dir + "/empty.bin");
+        events.clear();
+        smtp.AssembleMail();
+        EXPECT_EQ(events, (std::vector<std::string>{
+                              "start " + dir + "/one.txt", "end " + dir + "/one.txt",
+                              "start " + dir + "/empty.bin", "end " + dir + "/empty.bin"}));
+        const std::string& b = smtp.Boundary;
+        ASSERT_EQ(b.size(), 35u);
+        EXPECT_EQ(b.substr(0, 25), "====================54535");
+        EXPECT_EQ(b.substr(31), "====");
+        for (char c : b.substr(25, 6))
+            EXPECT_TRUE(c >= 'a' && c <= 'y') << b;
+        EXPECT_EQ(smtp.FinalHeader.Strings(smtp.FinalHeader.Count() - 1),
+                  "Content-Type: multipart/mixed; boundary=\"" + b + "\"");
+        const std::string encoding = method == uuMime ? "base64" : "x-uuencode";
+        const auto part = [&](const std::string& Name, const std::string& Lines) {
+            return "--" + b + "\r\nContent-Type: application/octet-stream; name=\"" + Name +
+                   "\"\r\nContent-Transfer-Encoding: " + encoding +
+                   "\r\nContent-Disposition: attachment; filename=\"" + Name + "\"\r\n\r\n" + Lines;
+        };
+        const std::string expected =
+            "--" + b + "\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\ntext\r\n" +
+            part("one.txt", method == uuMime ? "aGVsbG8=\r\n" : "%:&5L;&\\\r\n`\r\n") +
+            part("empty.bin", method == uuMime ? "" : "`\r\n") + "--" + b + "--\r\n";
+        EXPECT_EQ(smtp.MessageStream.Bytes(), expected) << method;
+    }
+}
+
+TEST(Smtp, TwoAttachmentsComeBackWholeThroughAStandardParser) {
+    const std::string dir = ::testing::TempDir();
+    std::string binary;
+    for (int i = 0; i < 70000; ++i)
+        binary += static_cast<char>((i * 131 + i / 256) & 0xFF);
+    const std::string text = ".leading dot\r\n.\r\nlast line without end";
+    WriteFile(dir + "/photo.bin", binary);
+    WriteFile(dir + "/notes.txt", text);
+
+    ScriptedSmtpServer server(HealthyScript());
+    Client c(server.Port());
+    c.Smtp.PostMessage.Attachments.Add(dir + "/photo.bin");
+    c.Smtp.PostMessage.Attachments.Add(dir + "/notes.txt");
+    c.Smtp.Connect();
+    c.Smtp.SendMail();
+    ASSERT_EQ(server.Messages().size(), 1u);
+
+    // Undo the dot doubling and drop the end-of-data line, as a receiving server does.
+    std::string message = server.Messages()[0];
+    message.resize(message.size() - 3);
+    std::string undotted;
+    for (size_t start = 0; start < message.size();) {
+        size_t end = message.find("\r\n", start);
+        end = end == std::string::npos ? message.size() : end + 2;
+        const std::string line = message.substr(start, end - start);
+        undotted += line.rfind("..", 0) == 0 ? line.substr(1) : line;
+        start = end;
+    }
+    WriteFile(dir + "/message.eml", undotted);
+    const std::string command = "/usr/bin/python3 " VINTROP_TESTS_DIR "/parse_mail.py " + dir +
+                                "/message.eml " + dir + " > " + dir + "/parts.txt";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(ReadFile(dir + "/parts.txt"), "0 text/plain -\n"
+                                            "1 application/octet-stream photo.bin\n"
+                                            "2 application/octet-stream notes.txt\n"
+                                            "defects 0\n");
+    // The line end before a delimiter belongs to the delimiter.
+    EXPECT_EQ(ReadFile(dir + "/0"), "Privet");
+    EXPECT_EQ(ReadFile(dir + "/1"), binary);
+    EXPECT_EQ(ReadFile(dir + "/2"), text);
+}
+
+TEST(Smtp, VerifyAndExpandList) {
+    ScriptedSmtpServer server(
+        {Greeting("220 hi\r\n"), Reply("250 ok\r\n"), Reply("250 <a@b>\r\n").Expect("VRFY a"),
+         Reply("252 maybe\r\n").Expect("VRFY b"),
+         Reply("250-<x@y>\r\n250-<z@y>\r\n250 <w@y>\r\n").Expect("EXPN team"),
+         Reply("550 no\r\n").Expect("EXPN none"), Reply("250 ok\r\n").Expect("RSET")});
+    Client c(server.Port());
+    EXPECT_THROW(c.Smtp.Verify("a"), Exception); // not connected
+    c.Smtp.Connect();
+    EXPECT_TRUE(c.Smtp.Verify("a"));
+    EXPECT_FALSE(c.Smtp.Verify("b"));
+    std::vector<std::string> lists;
+    c.Smtp.OnMailListReturn = [&](const std::string& A) { lists.push_back(A); };
+    EXPECT_TRUE(c.Smtp.ExpandList("team"));
+    EXPECT_FALSE(c.Smtp.ExpandList("none"));
+    EXPECT_EQ(lists, std::vector<std::string>{"250-<x@y>\r\n"});
+    EXPECT_EQ(c.Smtp.Transaction("RSET"), "250 ok\r\n");
+    EXPECT_FALSE(c.Smtp.Busy);
+    EXPECT_NE(c.ErrorOf([&] { c.Smtp.Verify("x\r\nRSET"); }), "");
+    EXPECT_TRUE(server.Mismatches().empty()) << server.Report();
+}
+
+TEST(Smtp, StatusLevelsOverAWholeTransfer) {
+    const std::vector<std::string> replies = {"250 reset\r\n", "250 from\r\n",   "250 to\r\n",
+                                              "354 go\r\n",    "250 queued\r\n", "221 bye\r\n"};
+    for (const int level : {0, 1, 4, 8}) {
+        Script script = {Greeting("220-multi\r\n220 greeting\r\n"),
+                         Reply("250-hello\r\n250 hello\r\n")};
+        for (const std::string& reply : replies)
+            script.push_back(reply == "354 go\r\n" ? Reply(reply).StartsData() : Reply(reply));
+        ScriptedSmtpServer server(script);
+        Client c(server.Port());
+        c.Smtp.ReportLevel = level;
+        std::vector<std::string> seen;
+        c.Smtp.OnStatus = [&](TComponent*, const std::string& S) { seen.push_back(S); };
+        c.Smtp.Connect();
+        c.Smtp.SendMail();
+        c.Smtp.Disconnect();
+        std::vector<std::string> levelOne = seen;
+        std::erase_if(levelOne, [](const std::string& S) { return !std::isdigit(S[0]); });
+        if (level == 0) {
+            EXPECT_TRUE(seen.empty());
+            continue;
+        }
+        EXPECT_EQ(levelOne, (std::vector<std::string>{"250-hello\r\n", "250 reset\r\n",
+                                                      "250 from\r\n", "250 to\r\n", "354 go\r\n",
+                                                      "250 queued\r\n", "221 bye\r\n"}));
+        const auto count = [&](const char* S) { return std::count(seen.begin(), seen.end(), S); };
+        EXPECT_EQ(count("Sending Buffer"), level >= 4 ? 8 : 0) << level;
+        EXPECT_EQ(count("Request Close Socket"), level >= 4 ? 1 : 0) << level;
+        EXPECT_EQ(count("Transaction"), level >= 8 ? 7 : 0) << level;
+        EXPECT_EQ(level == 1, seen.size() == 7u) << level;
+    }
+}

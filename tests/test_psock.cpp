@@ -1,6 +1,11 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTimer>
+#include <arpa/inet.h>
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "net/psock.h"
 #include "smtpserver.h"
@@ -259,4 +264,326 @@ TEST(Powersock, ErrorManagerRaisesNumberedTexts) {
     EXPECT_EQ(events, std::vector<std::string>{"10061 10061:Connection refused"});
     EXPECT_EQ(sock.SocketErrorStr(12345), "Unknown Error No. 12345");
     EXPECT_EQ(sock.SocketErrorStr(0), "");
+}
+
+TEST(NthPos, Positions) {
+    const std::tuple<std::string, int, int> cases[] = {
+        {"a,b,", 1, 2}, {"a,b,", 2, 4}, {"a,b,", 3, 5}, {"", 1, 1}, {",", 1, 1}, {"abc", 1, 4},
+    };
+    for (const auto& [text, n, expected] : cases)
+        EXPECT_EQ(NthPos(text, ',', n), expected) << text << " " << n;
+}
+
+TEST(StreamLn, WritesTheLineWithItsEndOrRaises) {
+    TMemoryStream stream;
+    StreamLn(stream, "HELO x");
+    StreamLn(stream, "");
+    EXPECT_EQ(stream.Bytes(), "HELO x\r\n\r\n");
+
+    struct TFullStream : TMemoryStream {
+        int32_t Write(const void*, int32_t Count) override { return Count - 1; }
+    } full;
+    EXPECT_THROW(StreamLn(full, "x"), EWriteError);
+}
+
+TEST(SocketErrors, TableTextsAndPlatformNumbers) {
+    TPowersock sock;
+    const std::pair<uint16_t, std::string> texts[] = {
+        {10004, "10004:Interrupted system call"},
+        {10035, "10035:Operation would block"},
+        {10047, "10047:Address family not supported by protocol family"},
+        {10054, "10054:Connection reset by peer"},
+        {10061, "10061:Connection refused"},
+        {10093, "10093:Successful WSAStartup not yet performed"},
+        {11003, "11003:Non-Recoverable error: FORMERR, REFUSED, NOTIMP"},
+        {11004, "11004:Valid name, no data record of requested type"},
+        {10072, "Unknown Error No. 10072"},
+        {0, ""},
+    };
+    for (const auto& [number, text] : texts)
+        EXPECT_EQ(sock.SocketErrorStr(number), text);
+    const std::pair<int, int> numbers[] = {
+        {EAGAIN, 10035},   {ECONNREFUSED, 10061}, {ECONNRESET, 10054}, {EPIPE, 10054},
+        {ENOTCONN, 10057}, {ETIMEDOUT, 10060},    {EADDRINUSE, 10048}, {EHOSTUNREACH, 10065},
+    };
+    for (const auto& [errnoValue, wsa] : numbers)
+        EXPECT_EQ(winsock::ErrnoToWSA(errnoValue), wsa) << errnoValue;
+
+    // A reset read through the socket calls carries the table's number.
+    ScriptedSmtpServer server({ResetConnection().Now()});
+    const winsock::TSocket s = winsock::socket();
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(server.Port());
+    address.sin_addr.s_addr = winsock::inet_addr("127.0.0.1");
+    ASSERT_EQ(winsock::connect(s, address), 0);
+    server.WaitForEnd(0, 2000);
+    char c;
+    EXPECT_EQ(winsock::recv(s, &c, 1, 0), winsock::SOCKET_ERROR);
+    EXPECT_EQ(winsock::WSAGetLastError(), 10054);
+    winsock::closesocket(s);
+}
+
+TEST(Powersock, StatusLevelsAndAHandlerThatRaises) {
+    Connected c({Reply("250 ok\r\n")});
+    std::vector<std::string> seen;
+    c.Sock.OnStatus = [&](TComponent*, const std::string& S) {
+        seen.push_back(S);
+        throw Exception("a broken handler");
+    };
+    c.Sock.ReportLevel = 4;
+    EXPECT_EQ(c.Sock.Transaction("NOOP"), "250 ok\r\n");
+    EXPECT_EQ(seen, (std::vector<std::string>{"Sending Buffer", "250 ok\r\n"}));
+    seen.clear();
+    c.Sock.ReportLevel = 8;
+    c.Sock.Disconnect();
+    EXPECT_EQ(seen, (std::vector<std::string>{"Disconnecting", "Request Close Socket"}));
+    EXPECT_EQ(c.Sock.Status, "Request Close Socket");
+}
+
+namespace {
+
+// A listener whose queue is full, so that a further connect waits for ever.
+struct BlackHole {
+    BlackHole() {
+        Listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(Listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(Listener, 0);
+        socklen_t len = sizeof a;
+        ::getsockname(Listener, reinterpret_cast<sockaddr*>(&a), &len);
+        Port = ntohs(a.sin_port);
+        for (int& f : Fillers) {
+            f = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            ::connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        }
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 50) {
+        }
+    }
+    ~BlackHole() {
+        for (int f : Fillers)
+            ::close(f);
+        ::close(Listener);
+    }
+    int Listener;
+    int Fillers[3];
+    uint16_t Port;
+};
+
+} // namespace
+
+TEST(Powersock, ConnectTimesOutAndCancels) {
+    BlackHole hole;
+    TPowersock sock;
+    sock.Host = "127.0.0.1";
+    sock.Port = hole.Port;
+    int failed = 0;
+    sock.OnConnectionFailed = [&](TObject*) { ++failed; };
+
+    sock.TimeOut = 200;
+    try {
+        sock.Connect();
+        FAIL();
+    } catch (const ESockError& e) {
+        EXPECT_STREQ(e.what(), "Connection Timed out");
+    }
+    EXPECT_TRUE(sock.TimedOut);
+
+    sock.TimeOut = 0;
+    QTimer::singleShot(100, [&] { sock.Cancel(); });
+    try {
+        sock.Connect();
+        FAIL();
+    } catch (const ESockError& e) {
+        EXPECT_STREQ(e.what(), "Connection Canceled");
+    }
+    EXPECT_EQ(failed, 2);
+    // The cancel stays set until a send meets it, once.
+    EXPECT_THROW(sock.Write("x"), EAbortError);
+    EXPECT_FALSE(sock.Canceled);
+}
+
+TEST(Powersock, CancelEndsEachWait) {
+    // ReadLn, from a timer while it waits.
+    {
+        Connected c({StaySilent().Now()});
+        QTimer::singleShot(50, [&] { c.Sock.Cancel(); });
+        EXPECT_THROW(c.Sock.ReadLn(), EAbortError);
+        EXPECT_FALSE(c.Sock.TimedOut);
+        c.Sock.Write("still works\r\n");
+    }
+    // Read of a count that never arrives in full.
+    {
+        Connected c({Reply("abc").Now(), StaySilent().Now()});
+        QTimer::singleShot(100, [&] { c.Sock.Cancel(); });
+        EXPECT_THROW(c.Sock.Read(10), EAbortError);
+        EXPECT_EQ(c.Sock.Read(3), "abc");
+    }
+    // SendStream, from its own packet handler.
+    {
+        Connected c({StaySilent().Now()});
+        TMemoryStream stream;
+        const std::string data(200000, 'z');
+        stream.WriteBuffer(data.data(), static_cast<int32_t>(data.size()));
+        c.Sock.OnPacketSent = [&](TObject*) { c.Sock.Cancel(); };
+        try {
+            c.Sock.SendStream(stream);
+            FAIL();
+        } catch (const EAbortError& e) {
+            EXPECT_STREQ(e.what(), "Socket send aborted");
+        }
+        EXPECT_LT(c.Sock.SentBytes, 200000);
+    }
+}
+
+TEST(Powersock, CaptureOperations) {
+    const std::string body = "0123456789abcde"; // 15 bytes in one write
+    // CaptureString stops between passes, never within one.
+    {
+        Connected c({Reply(body).Now(), StaySilent().Now()});
+        std::string text = "old";
+        c.Sock.CaptureString(text, 10);
+        EXPECT_EQ(text, body);
+        EXPECT_EQ(c.Sock.ReceivedBytes, 15);
+    }
+    // Byte by byte until the peer closes, in every receiving operation.
+    {
+        Connected c({ReplyBytewise("xyz", 5ms).Now(), CloseConnection().Now()});
+        int packets = 0;
+        c.Sock.OnPacketReceived = [&](TObject*) { ++packets; };
+        std::string text;
+        c.Sock.CaptureString(text, -1);
+        EXPECT_EQ(text, "xyz");
+        EXPECT_GE(packets, 1);
+    }
+    {
+        Connected c({ReplyBytewise("xyz", 5ms).Now(), CloseConnection().Now()});
+        TMemoryStream stream;
+        c.Sock.CaptureStream(stream, 100);
+        EXPECT_EQ(stream.Bytes(), "xyz");
+    }
+    // Size -1 makes one pass, with or without data.
+    {
+        Connected c({StaySilent().Now()});
+        TMemoryStream stream;
+        c.Sock.CaptureStream(stream, -1);
+        EXPECT_EQ(stream.GetSize(), 0);
+    }
+    // A silent peer and a time-out.
+    {
+        Connected c({Reply("ab").Now(), StaySilent().Now()});
+        c.Sock.TimeOut = 200;
+        std::string text;
+        try {
+            c.Sock.CaptureString(text, 100);
+            FAIL();
+        } catch (const EAbortError& e) {
+            EXPECT_STREQ(e.what(), "Socket capture aborted");
+        }
+        EXPECT_EQ(text, "ab");
+        EXPECT_TRUE(c.Sock.TimedOut);
+        EXPECT_FALSE(c.Sock.Canceled);
+    }
+}
+
+TEST(Powersock, FileTransfers) {
+    const std::string dir = ::testing::TempDir();
+    const std::string path = dir + "/vintrop-capture.bin";
+    const auto writeFile = [](const std::string& Path, const std::string& Text) {
+        TFileStream f(Path, fmCreate);
+        f.WriteBuffer(Text.data(), static_cast<int32_t>(Text.size()));
+    };
+    const auto readFile = [](const std::string& Path) {
+        TFileStream f(Path, fmOpenRead);
+        std::string text(static_cast<size_t>(f.GetSize()), '\0');
+        f.ReadBuffer(text.data(), static_cast<int32_t>(text.size()));
+        return text;
+    };
+
+    writeFile(path, "previous");
+    {
+        Connected c({Reply("new").Now(), CloseConnection().Now()});
+        c.Sock.CaptureFile(path);
+    }
+    EXPECT_EQ(readFile(path), "new");
+    {
+        Connected c({Reply(" and more").Now(), CloseConnection().Now()});
+        c.Sock.AppendFile(path);
+    }
+    EXPECT_EQ(readFile(path), "new and more");
+    EXPECT_THROW(TPowersock().AppendFile(dir + "/vintrop-missing"), EFOpenError);
+
+    // SendFile counts on across files.
+    Connected c({StaySilent().Now()});
+    c.Sock.SentBytes = 0;
+    c.Sock.SendFile(path);
+    c.Sock.SendFile(path);
+    EXPECT_EQ(c.Sock.SentBytes, 24);
+    c.Sock.OnPacketSent = [&](TObject*) { c.Sock.Cancel(); };
+    EXPECT_THROW(c.Sock.SendFile(path), EAbortError);
+    EXPECT_FALSE(c.Sock.Canceled);
+    c.Sock.Disconnect();
+    ASSERT_TRUE(c.Server.WaitForEnd(0, 2000));
+    EXPECT_EQ(c.Server.Received(), "new and morenew and morenew and more");
+    std::remove(path.c_str());
+}
+
+TEST(Powersock, FilterHeaderLeavesTheBodyUnread) {
+    Connected c({Reply("Subject: x\r\n\r\nbody\r\n").Now(), StaySilent().Now()});
+    TMemoryStream header;
+    c.Sock.FilterHeader(header);
+    EXPECT_EQ(header.Bytes(), "Subject: x\r\n\r\n");
+    EXPECT_EQ(c.Sock.ReadLn(), "body\r\n");
+}
+
+TEST(Powersock, ListenAndAccept) {
+    for (const bool dataMode : {false, true}) {
+        uint16_t port;
+        {
+            ScriptedSmtpServer probe(Script{});
+            port = probe.Port();
+        }
+        TPowersock server;
+        server.Port = port;
+        server.OnAcceptReady = [&](TObject*) { server.AsyncDone = true; };
+        server.Listen(dataMode);
+
+        const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        const winsock::TSocket accepted = server.Accept();
+        ASSERT_NE(accepted, winsock::INVALID_SOCKET) << dataMode;
+        EXPECT_TRUE(server.Connected);
+        EXPECT_EQ(server.GetRemoteIP(), "127.0.0.1");
+        EXPECT_EQ(::send(client, "hi", 2, 0), 2);
+        char buffer[2];
+        EXPECT_EQ(::recv(accepted, buffer, 2, MSG_WAITALL), 2);
+        server.Close(accepted);
+        ::close(client);
+    }
+}
+
+TEST(ThreadTimer, TicksOnlyWhenEnabledWithAnIntervalAndAHandler) {
+    TThreadTimer timer;
+    int ticks = 0;
+    timer.SetInterval(10);
+    ProcessUntil([] { return false; }, 60);
+    EXPECT_EQ(ticks, 0); // no handler yet
+    timer.SetEnabled(false);
+    timer.SetOnTimer([&](TObject*) { ++ticks; });
+    ProcessUntil([] { return false; }, 60);
+    EXPECT_EQ(ticks, 0); // disabled
+    timer.SetEnabled(true);
+    EXPECT_TRUE(ProcessUntil([&] { return ticks >= 2; }));
+    timer.SetInterval(0);
+    const int seen = ticks;
+    ProcessUntil([] { return false; }, 60);
+    EXPECT_EQ(ticks, seen); // interval 0 stops it
 }
