@@ -133,12 +133,14 @@ void TNMSMTP::Connect() {
             succeeded = true;
         } catch (const EServerClosed&) {
             // Nothing listens any more: close without the closing exchange.
-            TPowersock::Disconnect();
+            if (Connected)
+                TPowersock::Disconnect();
             throw;
         } catch (const EAbortError&) {
             // A cancel or a time-out: the server does not answer, so waiting for the reply
             // to QUIT could last for ever.
-            TPowersock::Disconnect();
+            if (Connected)
+                TPowersock::Disconnect();
             throw;
         } catch (...) {
             Disconnect();
@@ -262,6 +264,12 @@ void TNMSMTP::SendMail() {
         accepted = true;
         if (ClearParams)
             ClearParameters();
+    } catch (const EServerClosed&) {
+        // The server has gone: our side of the connection is closed too.
+        Busy = false;
+        if (Connected)
+            TPowersock::Disconnect();
+        throw;
     } catch (...) {
         Busy = false;
         throw;

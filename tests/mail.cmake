@@ -1,2 +1,3 @@
-vintrop_test(test_mail LIBS mail testfixtures SOURCES test_nmsmtp.cpp test_nmextstr.cpp qtmain.cpp)
+vintrop_test(test_mail LIBS mail testfixtures
+    SOURCES test_nmsmtp.cpp test_nmextstr.cpp test_faults.cpp qtmain.cpp)
 target_compile_definitions(test_mail PRIVATE VINTROP_TESTS_DIR="${CMAKE_CURRENT_SOURCE_DIR}")

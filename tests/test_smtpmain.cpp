@@ -218,3 +218,52 @@ TEST_F(Window, ClosingDuringASilentSendEndsItAndWritesTheSettings) {
     ASSERT_EQ(ReadStringValue(SettingsKey, "SMTP Display Name", buffer, sizeof buffer), 1);
     EXPECT_STREQ(buffer, "Closer");
 }
+
+// A few faults of the dialogue as the user meets them: the error box, the fields untouched, and
+// the next Send going out.
+TEST_F(Window, ServerFaultsThenTheNextSendGoesThrough) {
+    struct Case {
+        size_t StepIndex;
+        Step Fault;
+        std::vector<std::string> Shown;
+    } cases[] = {
+        {0, Garbage("garbage\r\n").Now(), {"error: Unexpected reply from server: garbage\r\n"}},
+        {2, Reply("554 no reset\r\n"), {"error: 554 no reset\r\n"}},
+        {4, CloseConnection(), {"error: Connection closed by server"}},
+        {6,
+         Reply("554 no message\r\n"),
+         {"message: Operation Failed", "error: 554 no message\r\n"}},
+        {5, Reply("554 no data\r\n"), {"error: 554 no data\r\n"}},
+        {7, Reply("452 later\r\n"), {"error: 452 later\r\n"}},
+    };
+    SetMemo("Hello");
+    Form->Edit6->setText("Sender");
+    for (const Case& k : cases) {
+        Script faulty = HealthyScript();
+        faulty[k.StepIndex] = faulty[k.StepIndex].Instead(k.Fault);
+        ScriptedSmtpServer server(std::vector<Script>{faulty, HealthyScript()});
+        UseServer(server);
+        const QString fields[] = {Form->Edit1->text(),       Form->Edit2->text(),
+                                  Form->Edit3->text(),       Form->Edit4->text(),
+                                  Form->Edit5->text(),       Form->Edit6->text(),
+                                  Form->Memo1->toPlainText()};
+        Scope.Dialogs->Shown.clear();
+        Form->Button6->click();
+        EXPECT_EQ(Scope.Dialogs->Shown, k.Shown) << k.StepIndex;
+        const QString after[] = {Form->Edit1->text(),       Form->Edit2->text(),
+                                 Form->Edit3->text(),       Form->Edit4->text(),
+                                 Form->Edit5->text(),       Form->Edit6->text(),
+                                 Form->Memo1->toPlainText()};
+        EXPECT_TRUE(std::equal(std::begin(fields), std::end(fields), std::begin(after)));
+        EXPECT_FALSE(Form->NMSMTP1->Connected);
+        EXPECT_TRUE(Form->Button6->isEnabled());
+
+        Scope.Dialogs->Shown.clear();
+        Form->Button6->click();
+        EXPECT_TRUE(Scope.Dialogs->Shown.empty()) << k.StepIndex;
+        ASSERT_TRUE(server.WaitForMessages(1, 3000)) << k.StepIndex;
+        EXPECT_EQ(Form->StatusText(), "Disconnected");
+        const std::string received = server.Received();
+        EXPECT_EQ(received.find("RCPT TO:"), received.rfind("RCPT TO:")) << k.StepIndex;
+    }
+}
