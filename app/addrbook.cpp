@@ -56,6 +56,9 @@ TAddrBookForm::TAddrBookForm(QWidget* Parent)
     StringGrid1->setColumnWidth(0, 125);
     StringGrid1->setColumnWidth(1, 125);
     StringGrid1->verticalHeader()->hide();
+    // The header row is fixed: a click there selects nothing, so a double-click on it picks
+    // the row that was current before.
+    StringGrid1->horizontalHeader()->setSectionsClickable(false);
     StringGrid1->verticalHeader()->setDefaultSectionSize(15);
     StringGrid1->setEditTriggers(QAbstractItemView::SelectedClicked |
                                  QAbstractItemView::EditKeyPressed |

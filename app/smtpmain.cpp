@@ -110,9 +110,10 @@ void TFormMain::CreateControls() {
     PageControl1->addTab(TabSheet2, QString::fromUtf8("Настройки"));
     PageControl1->addTab(TabSheet3, QString::fromUtf8("О программе"));
 
-    // The SMS tab.
+    // The SMS tab. The number field is wide enough for a full international number in the
+    // wide default fonts of Linux desktops.
     Label2 = MakeLabel(TabSheet1, "Тел №", 8, 16);
-    Edit2 = MakeEdit(TabSheet1, DefaultNumber, 48, 8, 89, 21);
+    Edit2 = MakeEdit(TabSheet1, DefaultNumber, 46, 8, 95, 21);
     SpeedButton1 = new QToolButton(TabSheet1);
     SpeedButton1->setText(QStringLiteral("..."));
     SpeedButton1->setGeometry(144, 8, 33, 22);
@@ -130,19 +131,21 @@ void TFormMain::CreateControls() {
     QWidget::setTabOrder(Memo1, Edit2);
     QWidget::setTabOrder(Edit2, Button6);
 
-    // The settings tab.
+    // The settings tab. The fields start far enough right for the longest caption, and the
+    // check box spans the tab, so that no caption is cut in the wide default fonts of Linux
+    // desktops.
     Label1 = MakeLabel(TabSheet2, "SMTP сервер: ", 9, 13);
-    Edit1 = MakeEdit(TabSheet2, DefaultSmtpServer, 124, 9, 165, 21);
+    Edit1 = MakeEdit(TabSheet2, DefaultSmtpServer, 134, 9, 155, 21);
     Label5 = MakeLabel(TabSheet2, "Порт", 8, 40);
-    Edit5 = MakeEdit(TabSheet2, "25", 124, 32, 45, 21);
+    Edit5 = MakeEdit(TabSheet2, "25", 134, 32, 45, 21);
     Label3 = MakeLabel(TabSheet2, "E-Mail - SMS gateway:", 8, 64);
-    Edit3 = MakeEdit(TabSheet2, DefaultGateway, 124, 56, 165, 21);
+    Edit3 = MakeEdit(TabSheet2, DefaultGateway, 134, 56, 155, 21);
     Label6 = MakeLabel(TabSheet2, "От кого:", 8, 88);
-    Edit6 = MakeEdit(TabSheet2, "Anonymous", 124, 80, 165, 21);
+    Edit6 = MakeEdit(TabSheet2, "Anonymous", 134, 80, 155, 21);
     Label4 = MakeLabel(TabSheet2, "Обратный адрес:", 8, 112);
-    Edit4 = MakeEdit(TabSheet2, DefaultReturnAddress, 124, 104, 165, 21);
+    Edit4 = MakeEdit(TabSheet2, DefaultReturnAddress, 134, 104, 155, 21);
     CheckBox1 = new QCheckBox(QString::fromUtf8("Перекодировка в транслит"), TabSheet2);
-    CheckBox1->setGeometry(124, 136, 161, 17);
+    CheckBox1->setGeometry(8, 136, 281, 17);
     CheckBox1->setChecked(true);
     QWidget::setTabOrder(Edit1, Edit5);
     QWidget::setTabOrder(Edit5, Edit3);
@@ -352,11 +355,17 @@ void TFormMain::TabSheet3MouseMove() {
 
 bool TFormMain::eventFilter(QObject* Watched, QEvent* Event) {
     if (Event->type() == QEvent::MouseMove) {
-        if (Watched == Label7)
+        // A move over a link ends there: passed on to the tab sheet, it would turn the link
+        // black again at once.
+        if (Watched == Label7) {
             Label7MouseMove();
-        else if (Watched == Label10)
+            return true;
+        }
+        if (Watched == Label10) {
             Label10MouseMove();
-        else if (Watched == TabSheet3)
+            return true;
+        }
+        if (Watched == TabSheet3)
             TabSheet3MouseMove();
     } else if (Event->type() == QEvent::MouseButtonRelease &&
                static_cast<QMouseEvent*>(Event)->button() == Qt::LeftButton) {
