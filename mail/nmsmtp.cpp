@@ -251,8 +251,17 @@ void TNMSMTP::SendMail() {
         std::string header;
         for (int i = 0; i < FinalHeader.Count(); ++i)
             header += FinalHeader.Strings(i) + "\r\n";
-        Write(header + "\r\n\r\n");
-        SendStream(MessageStream);
+        // Header and body wait in the socket for the end-of-data line, so that a short
+        // message leaves in one packet rather than three.
+        MoreToFollow = true;
+        try {
+            Write(header + "\r\n\r\n");
+            SendStream(MessageStream);
+        } catch (...) {
+            MoreToFollow = false;
+            throw;
+        }
+        MoreToFollow = false;
 
         Transaction(".");
         CheckReplyReceived(LastReply);
@@ -360,8 +369,11 @@ void TNMSMTP::SendAttachments(int Index) {
 
     TNMUUProcessor processor(this);
     processor.Method = EncodeType;
+    // Base64 text goes straight into the message: its lines never begin with "." and need no
+    // doubling, and a second copy of a large attachment would double the memory it takes.
     TMemoryStream encoded;
-    TS_BufferStream buffered(&encoded);
+    TS_BufferStream buffered(EncodeType == uuMime ? static_cast<TStream*>(&MessageStream)
+                                                  : &encoded);
     std::unique_ptr<TFileStream> file;
     try {
         file = std::make_unique<TFileStream>(path, fmOpenRead);
@@ -380,7 +392,7 @@ void TNMSMTP::SendAttachments(int Index) {
 
     buffered.SetPosition(0);
     if (EncodeType == uuMime) {
-        MessageStream.CopyFrom(buffered, buffered.GetSize());
+        MessageStream.Seek(0, soFromEnd);
         return;
     }
     // Uuencoded lines may begin with "."; they get the same doubling as body lines.

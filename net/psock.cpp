@@ -304,8 +304,8 @@ void TPowersock::SendBuffer(const char* Data, uint16_t Length) {
             const int length = Length != 0 ? Length : static_cast<int>(std::strlen(Data));
             int remaining = length;
             while (remaining > 0 && !Canceled) {
-                const int n =
-                    winsock::send(SocketHandle, Data + (length - remaining), remaining, 0);
+                const int n = winsock::send(SocketHandle, Data + (length - remaining), remaining,
+                                            MoreToFollow ? MSG_MORE : 0);
                 if (n == 0)
                     break;
                 if (n < 0) {
@@ -361,8 +361,8 @@ void TPowersock::SendStream(TStream& Stream) {
             const int read = Stream.Read(IOBuffer.data(), chunk);
             int remaining = read;
             do {
-                const int n =
-                    winsock::send(SocketHandle, IOBuffer.data() + (read - remaining), remaining, 0);
+                const int n = winsock::send(SocketHandle, IOBuffer.data() + (read - remaining),
+                                            remaining, MoreToFollow ? MSG_MORE : 0);
                 if (n == 0)
                     return;
                 if (n > 0) {

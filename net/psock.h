@@ -192,6 +192,9 @@ public:
     bool EventOK = true;
     bool TimedOut = false;
     bool AsyncDone = false;
+    // While set, SendBuffer and SendStream let the system hold back a partly filled packet
+    // until a send without it, so pieces sent one after another leave together.
+    bool MoreToFollow = false;
 
 protected:
     // Dispatches events until Done() holds, waiting for the next event when none is pending.

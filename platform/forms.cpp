@@ -1,47 +1,25 @@
 #include "platform/forms.h"
 
-#include <QAbstractEventDispatcher>
-#include <QApplication>
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QInputDialog>
-#include <QMessageBox>
 #include <cstdio>
 
 #include "platform/codepage.h"
 
 namespace {
 
-// Real dialogs when the process runs a widget application; otherwise the text goes to
-// standard error and input boxes are cancelled.
-class TQtDialogs : public IDialogs {
+// Without a window system the texts go to standard error and input boxes are cancelled; the
+// program installs real dialogs at start.
+class TConsoleDialogs : public IDialogs {
 public:
     void ShowMessage(const std::string& Text) override {
-        if (qobject_cast<QApplication*>(QCoreApplication::instance()))
-            QMessageBox::information(nullptr, QString::fromUtf8(Application->Title.c_str()),
-                                     Win1251::ToUnicode(Text));
-        else
-            std::fprintf(stderr, "%s\n", Win1251::ToUnicode(Text).toLocal8Bit().constData());
+        std::fprintf(stderr, "%s\n", Win1251::ToUnicode(Text).toLocal8Bit().constData());
     }
     void ShowError(const std::string& Title, const std::string& Text) override {
-        if (qobject_cast<QApplication*>(QCoreApplication::instance()))
-            QMessageBox::critical(nullptr, Win1251::ToUnicode(Title), Win1251::ToUnicode(Text));
-        else
-            std::fprintf(stderr, "%s: %s\n", Title.c_str(),
-                         Win1251::ToUnicode(Text).toLocal8Bit().constData());
+        std::fprintf(stderr, "%s: %s\n", Win1251::ToUnicode(Title).toLocal8Bit().constData(),
+                     Win1251::ToUnicode(Text).toLocal8Bit().constData());
     }
-    bool InputQuery(const std::string& Caption, const std::string& Prompt,
-                    std::string& Value) override {
-        if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
-            return false;
-        bool ok = false;
-        const QString text =
-            QInputDialog::getText(nullptr, Win1251::ToUnicode(Caption), Win1251::ToUnicode(Prompt),
-                                  QLineEdit::Normal, Win1251::ToUnicode(Value), &ok);
-        if (ok)
-            Value = Win1251::FromUnicode(text);
-        return ok;
-    }
+    bool InputQuery(const std::string&, const std::string&, std::string&) override { return false; }
 };
 
 TApplication TheApplication;
@@ -50,7 +28,7 @@ TApplication TheApplication;
 
 TApplication* Application = &TheApplication;
 
-TApplication::TApplication() : DialogsImpl(std::make_unique<TQtDialogs>()) {}
+TApplication::TApplication() : DialogsImpl(std::make_unique<TConsoleDialogs>()) {}
 
 void TApplication::ProcessMessages() {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
@@ -58,6 +36,9 @@ void TApplication::ProcessMessages() {
 
 void TApplication::WaitAndProcessMessages() {
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    // What woke the wait (socket readiness) usually posts a notice; deliver it in this pass, so
+    // the caller's next wait does not first wake up for it alone.
+    QCoreApplication::sendPostedEvents();
 }
 
 int TApplication::Run() {
@@ -95,7 +76,7 @@ IDialogs& TApplication::Dialogs() {
 }
 
 void TApplication::SetDialogs(std::unique_ptr<IDialogs> D) {
-    DialogsImpl = D ? std::move(D) : std::make_unique<TQtDialogs>();
+    DialogsImpl = D ? std::move(D) : std::make_unique<TConsoleDialogs>();
 }
 
 void ShowMessage(const std::string& Text) {

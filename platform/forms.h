@@ -8,7 +8,8 @@
 
 #include "platform/classes.h"
 
-// Message and input boxes. The program shows real dialogs; tests install their own answers.
+// Message and input boxes. The program installs real dialogs; tests install their own answers;
+// without either, texts go to standard error and input boxes are cancelled.
 class IDialogs {
 public:
     virtual ~IDialogs() = default;
@@ -41,7 +42,7 @@ public:
     void Guard(TObject* Sender, const std::function<void()>& Handler);
 
     IDialogs& Dialogs();
-    // Replaces the dialogs (tests); nullptr restores the real ones.
+    // Replaces the dialogs; nullptr restores the console ones.
     void SetDialogs(std::unique_ptr<IDialogs> D);
 
     std::string Title = "vintrop";

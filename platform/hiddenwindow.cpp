@@ -159,6 +159,13 @@ void THiddenWindow::ReadReady(winsock::TSocket S) {
         PostNotice(*sel, winsock::FD_ACCEPT, 0);
         return;
     }
+    // The common case, data waiting and the peer still there, takes one check.
+    pollfd ready{S, POLLIN | POLLRDHUP, 0};
+    if (!sel->CloseNoticed && ::poll(&ready, 1, 0) > 0 &&
+        (ready.revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) == POLLIN) {
+        PostNotice(*sel, winsock::FD_READ, 0);
+        return;
+    }
     char c;
     const ssize_t n = ::recv(S, &c, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n > 0) {

@@ -1,1 +1,1 @@
-vintrop_test(test_net LIBS net testfixtures SOURCES test_psock.cpp qtmain.cpp)
+vintrop_test(test_net LIBS net testfixtures Qt6::Widgets SOURCES test_psock.cpp qtmain.cpp)
