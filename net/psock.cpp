@@ -920,7 +920,11 @@ std::string TPowersock::GetPortString() {
     sockaddr_in local{};
     winsock::getsockname(SocketHandle, &local);
     const uint16_t port = ntohs(local.sin_port);
-    return "," + IntToStr(port >> 8) + "," + IntToStr(port & 0xFF);
+    std::string text = ",";
+    text += IntToStr(port >> 8);
+    text += ',';
+    text += IntToStr(port & 0xFF);
+    return text;
 }
 
 // ---------------------------------------------------------------------------------------------

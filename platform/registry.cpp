@@ -491,8 +491,10 @@ bool setAside(const std::string& Path) {
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
     for (int n = 0; n < 100; ++n) {
         std::string aside = Path + ".damaged-" + stamp;
-        if (n)
-            aside += "-" + std::to_string(n);
+        if (n) {
+            aside += '-';
+            aside += std::to_string(n);
+        }
         int r = renameat2(AT_FDCWD, Path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE);
         if (r != 0 && (errno == EINVAL || errno == ENOSYS)) { // no such rename on this system
             struct stat st;
