@@ -505,7 +505,10 @@ std::string TPowersock::Transaction(const std::string& Command) {
 
 bool TPowersock::DataAvailable() {
     StatusMessage(8, "Data Available");
-    return winsock::recv(SocketHandle, IOBuffer.data(), 1, MSG_PEEK) > 0;
+    // Not into IOBuffer: this runs from socket news, while a send may be waiting with its
+    // bytes there.
+    char byte;
+    return winsock::recv(SocketHandle, &byte, 1, MSG_PEEK) > 0;
 }
 
 void TPowersock::ClearInput() {

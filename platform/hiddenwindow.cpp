@@ -183,11 +183,11 @@ void THiddenWindow::ReadReady(winsock::TSocket S) {
     }
     if (n < 0 && errno == ENOTCONN)
         return;
-    if (!sel->CloseNoticed) {
-        sel->CloseNoticed = true;
-        PostNotice(*sel, winsock::FD_CLOSE,
-                   n == 0 ? 0u : static_cast<unsigned>(winsock::ErrnoToWSA(errno)));
-    }
+    // The end of the data is reported each time a receive has re-armed the notifier, so that a
+    // wait that began after the first notice was handled still ends; no spin, one per receive.
+    sel->CloseNoticed = true;
+    PostNotice(*sel, winsock::FD_CLOSE,
+               n == 0 ? 0u : static_cast<unsigned>(winsock::ErrnoToWSA(errno)));
 }
 
 void THiddenWindow::WriteReady(winsock::TSocket S) {
@@ -229,7 +229,9 @@ bool THiddenWindow::ConnectFinished(winsock::TSocket S, int Error) {
 
 void THiddenWindow::Received(winsock::TSocket S) {
     Selection* sel = Find(S);
-    if (sel && (sel->Listening || (sel->Connected && !sel->CloseNoticed)))
+    // Also after the peer's close was noticed: the data still waiting, and then the end of it,
+    // must wake a wait again.
+    if (sel && (sel->Listening || sel->Connected))
         sel->ReadNotifier->setEnabled(true);
 }
 

@@ -91,6 +91,12 @@ TEST(Powersock, TransactionReplyCodes) {
 TEST(Powersock, ReadLnRefusesALineLongerThanItsBuffer) {
     Connected c({LongLine(70000, "\r\n").Now()});
     EXPECT_THROW(c.Sock.ReadLn(), ESockError);
+    // The peer's close, noticed while the rest was unread, still ends the next wait.
+    Connected closing({LongLine(70000, "").Now(), CloseConnection().Now()});
+    closing.Sock.TimeOut = 5000;
+    ProcessUntil([] { return false; }, 100);
+    EXPECT_THROW(closing.Sock.ReadLn(), ESockError);
+    EXPECT_EQ(closing.Sock.ReadLn(), "");
 }
 
 TEST(Powersock, ReadLnTimesOutOnASilentPeer) {
