@@ -26,6 +26,12 @@ TS_BufferStream::~TS_BufferStream() {
 }
 
 int32_t TS_BufferStream::Read(void* Buffer, int32_t Count) {
+    // Bytes already in the block: the common small read costs one copy.
+    if (BufferState == bsRead && Count > 0 && Count <= Limit - Cursor) {
+        HMemCpy(Buffer, Cursor, Count);
+        HugeInc(Cursor, Count);
+        return Count;
+    }
     if (BufferState != bsRead) {
         if (BufferState == bsWrite)
             FlushBuffer();
@@ -48,6 +54,12 @@ int32_t TS_BufferStream::Read(void* Buffer, int32_t Count) {
 }
 
 int32_t TS_BufferStream::Write(const void* Buffer, int32_t Count) {
+    // Room left in the block: the common small write costs one copy.
+    if (BufferState == bsWrite && Count > 0 && Count < Limit - Cursor) {
+        HMemCpy(Cursor, Buffer, Count);
+        HugeInc(Cursor, Count);
+        return Count;
+    }
     if (BufferState != bsWrite) {
         if (BufferState == bsRead) {
             // Give back the bytes read ahead and not delivered; the block is empty from here on,
@@ -96,14 +108,18 @@ int64_t TS_BufferStream::Seek(int64_t Offset, int Origin) {
         return target;
     if (BufferState == bsWrite && !FlushBuffer())
         throw EStreamError("Seek error");
-    WrappedStream->SetPosition(target);
+    // The position is where the wrapped stream went, which for a target before the start is
+    // not the target (a memory stream stops at 0).
+    const int64_t position = WrappedStream->Seek(target, soFromBeginning);
     Cursor = nullptr;
     BufferState = bsUnknown;
-    return target;
+    return position;
 }
 
 void TS_BufferStream::PutBack(char C) {
-    if (Cursor == nullptr || Cursor <= BufferStart)
+    // An empty block has no byte before the cursor, wherever a read of nothing left it: a byte
+    // stored there would never be delivered.
+    if (Cursor == nullptr || Cursor <= BufferStart || BufferState == bsUnknown)
         throw EStreamError("PutBack overflow");
     if (BufferState == bsWrite) {
         // The held bytes end before the cursor: replace the last of them.

@@ -18,6 +18,8 @@ using ExchangeTable = std::array<char, 64>;
 // Encodes SourceStream into text lines in TargetStream, or decodes such text back. Both streams
 // must be set before a call; they are not owned. It raises nothing of its own: errors of the
 // streams pass through, and a stream that takes fewer bytes than written raises EWriteError.
+// The source is read in large blocks and left where reading line by line would leave it; the
+// target gets one write per line.
 class TNMUUProcessor : public TComponent {
 public:
     explicit TNMUUProcessor(TComponent* AOwner = nullptr);
@@ -41,10 +43,10 @@ public:
 
 private:
     void SetEncodeTable();
+    void EncodeLines();
     static uint8_t UuDEC(char C);
     void Base64Decode();
     void StdDecode();
-    void ReadLnFromStream(TStream& Stream, std::string& Line);
 
     ExchangeTable EncodeTable{};
 };

@@ -53,9 +53,14 @@ int32_t TMemoryStream::Read(void* Buffer, int32_t Count) {
 int32_t TMemoryStream::Write(const void* Buffer, int32_t Count) {
     if (Count <= 0)
         return 0;
-    if (Pos + Count > static_cast<int64_t>(Data.size()))
-        Data.resize(static_cast<size_t>(Pos + Count));
-    std::memcpy(Data.data() + Pos, Buffer, static_cast<size_t>(Count));
+    // Appending at the end needs no zero-filled room first.
+    if (Pos == static_cast<int64_t>(Data.size())) {
+        Data.append(static_cast<const char*>(Buffer), static_cast<size_t>(Count));
+    } else {
+        if (Pos + Count > static_cast<int64_t>(Data.size()))
+            Data.resize(static_cast<size_t>(Pos + Count));
+        std::memcpy(Data.data() + Pos, Buffer, static_cast<size_t>(Count));
+    }
     Pos += Count;
     return Count;
 }

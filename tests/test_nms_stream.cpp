@@ -84,14 +84,23 @@ TEST(BufferStream, HeldWritesArePassedOnBySeekAndReadBack) {
 }
 
 TEST(BufferStream, FullBlockIsPassedOnDuringTheWrite) {
-    RecordingStream wrapped;
-    ProbeStream buffered(&wrapped);
-
-    EXPECT_EQ(Put(buffered, Pattern(32768)), 32768);
-    EXPECT_EQ(wrapped.Bytes(), Pattern(32768));
-    EXPECT_EQ(wrapped.Writes, 1);
-    EXPECT_EQ(buffered.State(), bsUnknown);
-    EXPECT_EQ(buffered.GetBufPosition(), 0);
+    // However the block is filled, the write that fills it passes it on.
+    for (const std::vector<size_t>& pieces : std::vector<std::vector<size_t>>{
+             {32768}, {32767, 1}, {1, 32767}, {62, 62, 32644}, {16384, 16384}}) {
+        SCOPED_TRACE(pieces.size());
+        RecordingStream wrapped;
+        ProbeStream buffered(&wrapped);
+        std::string all;
+        for (size_t piece : pieces) {
+            const std::string bytes = Pattern(all.size() + piece).substr(all.size());
+            EXPECT_EQ(Put(buffered, bytes), static_cast<int32_t>(piece));
+            all += bytes;
+        }
+        EXPECT_EQ(wrapped.Bytes(), Pattern(32768));
+        EXPECT_EQ(wrapped.Writes, 1);
+        EXPECT_EQ(buffered.State(), bsUnknown);
+        EXPECT_EQ(buffered.GetBufPosition(), 0);
+    }
 }
 
 TEST(BufferStream, SizeIncludesHeldBytes) {
@@ -252,6 +261,40 @@ TEST(BufferStream, WrappedStreamSeesBlockSizedTransfers) {
     EXPECT_EQ(copy.size(), 62000u);
     EXPECT_EQ(wrapped.Reads, 3) << "two blocks and the read that finds the end";
     EXPECT_EQ(wrapped.MaxTransfer, 32768);
+}
+
+// Whatever the caller's pieces, the wrapped stream sees transfers of at most one block.
+TEST(BufferStream, WrappedStreamNeverSeesMoreThanABlock) {
+    struct Case {
+        const char* Name;
+        size_t Piece; // bytes per call
+        int Writes;   // transfers to the wrapped stream for 100000 bytes, the rewind included
+        int Reads;    // transfers from it to read them back, those that find the end included
+    };
+    for (const Case& c : std::vector<Case>{
+             {"one byte at a time", 1, 4, 5},
+             {"lines", 62, 4, 6},
+             {"just under a block", 32767, 4, 6},
+             {"a block", 32768, 4, 6},
+             {"three blocks and more", 100000, 4, 5},
+         }) {
+        SCOPED_TRACE(c.Name);
+        RecordingStream wrapped;
+        TS_BufferStream buffered(&wrapped);
+        const std::string data = Pattern(100000);
+        for (size_t at = 0; at < data.size(); at += c.Piece)
+            Put(buffered, data.substr(at, c.Piece));
+        buffered.SetPosition(0);
+        EXPECT_EQ(wrapped.Bytes(), data);
+        EXPECT_EQ(wrapped.Writes, c.Writes);
+
+        std::string copy;
+        for (std::string piece; !(piece = Take(buffered, static_cast<int32_t>(c.Piece))).empty();)
+            copy += piece;
+        EXPECT_EQ(copy, data);
+        EXPECT_EQ(wrapped.Reads, c.Reads);
+        EXPECT_EQ(wrapped.MaxTransfer, 32768);
+    }
 }
 
 TEST(BufferStream, DestructionPassesHeldBytesOn) {

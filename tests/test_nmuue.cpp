@@ -1,6 +1,9 @@
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
+#include <optional>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -237,6 +240,39 @@ TEST(Nmuue, DecodersEndOnAnyText) {
     }
 }
 
+// A stream whose size says 100 bytes more than it delivers.
+class OverstatedStream : public TMemoryStream {
+public:
+    int64_t Seek(int64_t Offset, int Origin) override {
+        return TMemoryStream::Seek(Origin == soFromEnd ? Offset + 100 : Offset, Origin);
+    }
+};
+
+TEST(Nmuue, EndsOnASourceShorterThanItsSize) {
+    const std::string data = Bytes(1000);
+    for (UUMethods method : {uuMime, uuCode}) {
+        SCOPED_TRACE(MethodName(method));
+        TNMUUProcessor uu;
+        uu.Method = method;
+        OverstatedStream source;
+        TMemoryStream text;
+        source.Write(data.data(), static_cast<int32_t>(data.size()));
+        uu.SourceStream = &source;
+        uu.TargetStream = &text;
+        uu.Encode();
+        EXPECT_EQ(text.Bytes(), Encoded(data, method));
+
+        OverstatedStream encoded;
+        TMemoryStream bytes;
+        encoded.Write(text.Memory(), static_cast<int32_t>(text.Bytes().size()));
+        encoded.SetPosition(0);
+        uu.SourceStream = &encoded;
+        uu.TargetStream = &bytes;
+        uu.Decode();
+        EXPECT_EQ(bytes.Bytes(), data);
+    }
+}
+
 TEST(Nmuue, DecodeWorksFromTheCurrentPositions) {
     TMemoryStream source;
     TMemoryStream target;
@@ -279,13 +315,30 @@ TEST(Nmuue, RoundTripsEveryByteValueAndLength) {
     EXPECT_EQ(Decoded(oneLine, uuMime), data);
 }
 
-// The way the mail client uses it: the text goes into a memory stream through a buffered stream.
+// A memory stream that counts the transfers it sees.
+class CountingStream : public TMemoryStream {
+public:
+    int32_t Read(void* Buffer, int32_t Count) override {
+        Largest = std::max(Largest, Count);
+        return TMemoryStream::Read(Buffer, Count);
+    }
+    int32_t Write(const void* Buffer, int32_t Count) override {
+        ++Writes;
+        Largest = std::max(Largest, Count);
+        return TMemoryStream::Write(Buffer, Count);
+    }
+    int Writes = 0;
+    int32_t Largest = 0;
+};
+
+// The way the mail client uses it: the text goes into a memory stream through a buffered stream,
+// which passes it on in blocks of at most 32768 bytes.
 TEST(Nmuue, WorksThroughBufferedStreams) {
     const std::string data = Bytes(100000);
     for (UUMethods method : {uuMime, uuCode}) {
         SCOPED_TRACE(MethodName(method));
         TMemoryStream source;
-        TMemoryStream text;
+        CountingStream text;
         source.Write(data.data(), static_cast<int32_t>(data.size()));
         TNMUUProcessor uu;
         uu.Method = method;
@@ -296,6 +349,7 @@ TEST(Nmuue, WorksThroughBufferedStreams) {
             uu.Encode();
             EXPECT_EQ(buffered.GetPosition(), 0);
             EXPECT_EQ(text.Bytes(), Encoded(data, method)) << "all passed on by the rewind";
+            EXPECT_EQ(text.Writes, static_cast<int>((text.Bytes().size() + 32767) / 32768));
         }
         TMemoryStream bytes;
         text.SetPosition(0);
@@ -304,6 +358,394 @@ TEST(Nmuue, WorksThroughBufferedStreams) {
         uu.TargetStream = &bytes;
         uu.Decode();
         EXPECT_EQ(bytes.Bytes(), data);
+        EXPECT_EQ(text.Largest, 32768);
+    }
+}
+
+// The processor as first written: reads of 45 bytes and one write per line when encoding; when
+// decoding, a read of 200 bytes and a seek back per line and one write per byte. The processor
+// must leave both streams as this one does, byte for byte and position for position.
+namespace reference {
+
+constexpr char Mime[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char Uu[] = "`!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_";
+
+unsigned Value(char C) {
+    if (C == '=')
+        return 64;
+    const char* at = std::strchr(Mime, C);
+    return C != '\0' && at != nullptr ? static_cast<unsigned>(at - Mime) : 127;
+}
+
+unsigned UuValue(char C) {
+    return (static_cast<unsigned char>(C) - 0x20u) & 0x3F;
+}
+
+void Put(TStream& Target, unsigned Value) {
+    const auto byte = static_cast<uint8_t>(Value);
+    Target.WriteBuffer(&byte, 1);
+}
+
+void Encode(TStream& Source, TStream& Target, UUMethods Method) {
+    const char* table = Method == uuMime ? Mime : Uu;
+    Source.SetPosition(0);
+    try {
+        uint8_t data[45];
+        while (Source.GetPosition() < Source.GetSize()) {
+            const int32_t n = Source.Read(data, sizeof data);
+            if (n == 0)
+                break;
+            std::string line;
+            if (Method == uuCode)
+                line += table[n & 63];
+            int32_t i = 0;
+            for (; i + 3 <= n; i += 3) {
+                const unsigned b1 = data[i], b2 = data[i + 1], b3 = data[i + 2];
+                line += {table[b1 >> 2], table[((b1 & 3) << 4) | (b2 >> 4)],
+                         table[((b2 & 15) << 2) | (b3 >> 6)], table[b3 & 63]};
+            }
+            if (n - i == 1)
+                line += {table[data[i] >> 2], table[(data[i] & 3) << 4]};
+            if (n - i == 2)
+                line += {table[data[i] >> 2], table[((data[i] & 3) << 4) | (data[i + 1] >> 4)],
+                         table[(data[i + 1] & 15) << 2]};
+            if (Method == uuMime && n - i != 0)
+                line += std::string(3 - static_cast<size_t>(n - i), '=');
+            line += "\r\n";
+            Target.WriteBuffer(line.data(), static_cast<int32_t>(line.size()));
+        }
+        if (Method == uuCode)
+            Target.WriteBuffer("`\r\n", 3);
+    } catch (...) {
+        Target.SetPosition(0);
+        throw;
+    }
+    Target.SetPosition(0);
+}
+
+std::string ReadLn(TStream& Stream) {
+    const int64_t start = Stream.GetPosition();
+    char chunk[200];
+    const int32_t n = Stream.Read(chunk, sizeof chunk);
+    const auto* lf = static_cast<const char*>(std::memchr(chunk, '\n', static_cast<size_t>(n)));
+    if (lf == nullptr) {
+        Stream.SetPosition(start + n);
+        return std::string(chunk, static_cast<size_t>(n));
+    }
+    const int32_t k = static_cast<int32_t>(lf - chunk) + 1;
+    const int32_t length = k - 1 > 0 && chunk[k - 2] == '\r' ? k - 2 : k - 1;
+    Stream.SetPosition(start + k);
+    return std::string(chunk, static_cast<size_t>(length));
+}
+
+void Base64Decode(TStream& Source, TStream& Target) {
+    do {
+        const std::string line = ReadLn(Source);
+        const size_t length = line.size();
+        if (length <= 2 || line.starts_with("===="))
+            continue;
+        size_t i = 0;
+        while (Value(line[i]) >= 64 && i != length - 1) {
+            if (line[i] == '\r' || line[i] == '\n' || line[i] == '=')
+                return;
+            ++i;
+        }
+        if (i == length - 1)
+            continue;
+        bool ended = false;
+        while (!ended && i + 2 <= length) {
+            if (Value(line[i]) == 127) {
+                ++i;
+                continue;
+            }
+            const bool hasC3 = i + 2 < length, hasC4 = i + 3 < length;
+            const bool padC3 = hasC3 && line[i + 2] == '=';
+            const bool padC4 = hasC4 && line[i + 3] == '=';
+            const unsigned s1 = Value(line[i]), s2 = Value(line[i + 1]);
+            const unsigned s3 = hasC3 ? Value(line[i + 2]) : 0;
+            const unsigned s4 = hasC4 ? Value(line[i + 3]) : 0;
+            Put(Target, (s1 << 2) | (s2 >> 4));
+            if (hasC3 && !padC3)
+                Put(Target, (s2 << 4) | (s3 >> 2));
+            if (hasC4 && !padC3 && !padC4)
+                Put(Target, (s3 << 6) | s4);
+            i += hasC4 && !padC3 && !padC4 ? 4 : 3;
+            ended = padC3 || padC4;
+        }
+        if (ended)
+            return;
+    } while (Source.GetPosition() < Source.GetSize());
+}
+
+void StdDecode(TStream& Source, TStream& Target) {
+    do {
+        const std::string line = ReadLn(Source);
+        if (line.size() <= 2)
+            continue;
+        int n = static_cast<int>(UuValue(line[0]));
+        if (n == 0) {
+            ReadLn(Source);
+            continue;
+        }
+        const auto value = [&line](size_t k) { return k < line.size() ? UuValue(line[k]) : 0; };
+        for (size_t i = 1; n > 0 && i + 2 <= line.size(); i += 4, n -= 3) {
+            const int available = static_cast<int>(std::min<size_t>(line.size() - i, 4));
+            const int bytes = std::min({n, 3, available - 1});
+            Put(Target, (value(i) << 2) | (value(i + 1) >> 4));
+            if (bytes >= 2)
+                Put(Target, (value(i + 1) << 4) | (value(i + 2) >> 2));
+            if (bytes >= 3)
+                Put(Target, (value(i + 2) << 6) | value(i + 3));
+        }
+    } while (Source.GetPosition() < Source.GetSize());
+}
+
+void Decode(TStream& Source, TStream& Target, UUMethods Method) {
+    if (Method == uuMime)
+        Base64Decode(Source, Target);
+    else
+        StdDecode(Source, Target);
+}
+
+} // namespace reference
+
+// A target that takes Room bytes in all and then throws, or refuses when Refuse is set.
+class LimitedTarget : public TMemoryStream {
+public:
+    LimitedTarget(int64_t Room, bool Refuse) : Room(Room), Refuse(Refuse) {}
+    int32_t Write(const void* Buffer, int32_t Count) override {
+        const auto n = static_cast<int32_t>(std::min<int64_t>(Count, Room));
+        Room -= n;
+        const int32_t written = TMemoryStream::Write(Buffer, n);
+        if (n < Count && !Refuse)
+            throw EWriteError("disk full");
+        return written;
+    }
+
+private:
+    int64_t Room;
+    bool Refuse;
+};
+
+// A source that delivers at most Chunk bytes per read and fails on a read that would deliver
+// the byte at FailAt.
+class AwkwardSource : public TMemoryStream {
+public:
+    int32_t Read(void* Buffer, int32_t Count) override {
+        const int64_t position = GetPosition();
+        if (position <= FailAt && FailAt < std::min(position + Count, GetSize()))
+            throw EReadError("bad sector");
+        return TMemoryStream::Read(Buffer, std::min(Count, Chunk));
+    }
+    int32_t Chunk = INT32_MAX;
+    int64_t FailAt = INT64_MAX;
+};
+
+// How a run left the streams.
+struct Outcome {
+    std::string Target;
+    int64_t TargetPosition;
+    int64_t SourcePosition;
+    std::string Error;
+
+    bool operator==(const Outcome&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& Out, const Outcome& O) {
+    return Out << O.Target.size() << " bytes, target at " << O.TargetPosition << ", source at "
+               << O.SourcePosition << ", error \"" << O.Error << "\"";
+}
+
+// Runs Action(Source, Target) and describes the streams afterwards.
+template <typename Run> Outcome Observe(TStream& Source, TMemoryStream& Target, Run Action) {
+    Outcome outcome;
+    try {
+        Action(Source, Target);
+    } catch (const Exception& e) {
+        outcome.Error = e.Message;
+    }
+    outcome.Target = Target.Bytes();
+    outcome.TargetPosition = Target.GetPosition();
+    outcome.SourcePosition = Source.GetPosition();
+    return outcome;
+}
+
+struct Arrangement {
+    std::string Source;
+    int64_t Start = 0;          // where the source stands at the call
+    int64_t Room = INT64_MAX;   // bytes the target takes
+    bool Refuse = false;        // the target refuses (else throws) once full
+    int32_t Chunk = INT32_MAX;  // the source's longest read
+    int64_t FailAt = INT64_MAX; // the source fails on reads reaching here
+    bool Buffered = false;      // the source is read through a buffered stream
+};
+
+// The same call by the processor and by the reference, each on streams set up alike.
+std::pair<Outcome, Outcome> Both(const Arrangement& S, bool Encode, UUMethods Method) {
+    const auto run = [&](bool Reference) {
+        AwkwardSource file;
+        file.Write(S.Source.data(), static_cast<int32_t>(S.Source.size()));
+        file.SetPosition(S.Start);
+        file.Chunk = S.Chunk;
+        file.FailAt = S.FailAt;
+        LimitedTarget target(S.Room, S.Refuse);
+        target.TMemoryStream::Write("head", 4);
+        std::optional<TS_BufferStream> buffered;
+        TStream* source = &file;
+        if (S.Buffered)
+            source = &buffered.emplace(&file);
+        return Observe(*source, target, [&](TStream& Source, TStream& Target) {
+            if (Reference) {
+                Encode ? reference::Encode(Source, Target, Method)
+                       : reference::Decode(Source, Target, Method);
+                return;
+            }
+            TNMUUProcessor uu;
+            uu.Method = Method;
+            uu.SourceStream = &Source;
+            uu.TargetStream = &Target;
+            Encode ? uu.Encode() : uu.Decode();
+        });
+    };
+    return {run(false), run(true)};
+}
+
+std::string RandomBytes(std::mt19937& Random, size_t Length) {
+    std::string s(Length, '\0');
+    for (char& c : s)
+        c = static_cast<char>(Random());
+    return s;
+}
+
+TEST(Nmuue, EncodesAsLineByLine) {
+    std::mt19937 random(11);
+    std::vector<size_t> lengths = {
+        0,     1, 44, 45, 46, 89, 90, 91, 45 * 1024 - 1, 45 * 1024, 45 * 1024 + 1, 45 * 2048 + 44,
+        200000};
+    for (int i = 0; i < 20; ++i)
+        lengths.push_back(random() % 100000);
+    for (UUMethods method : {uuMime, uuCode}) {
+        for (size_t length : lengths) {
+            Arrangement s;
+            s.Source = RandomBytes(random, length);
+            s.Start = static_cast<int64_t>(random() % (length + 1));
+            const auto lines = static_cast<int64_t>(length / 45 + 2);
+            const std::vector<std::pair<const char*, std::function<void(Arrangement&)>>> variants =
+                {
+                    {"plain", [](Arrangement&) {}},
+                    {"buffered source", [](Arrangement& S) { S.Buffered = true; }},
+                    {"target refuses",
+                     [&](Arrangement& S) {
+                         S.Room = random() % (lines * 63 + 4);
+                         S.Refuse = true;
+                     }},
+                    {"target throws",
+                     [&](Arrangement& S) { S.Room = random() % (lines * 63 + 4); }},
+                    {"short reads",
+                     [&](Arrangement& S) { S.Chunk = static_cast<int32_t>(1 + random() % 100); }},
+                    {"failing source", [&](Arrangement& S) { S.FailAt = random() % (length + 1); }},
+                };
+            for (const auto& [name, vary] : variants) {
+                SCOPED_TRACE(::testing::Message()
+                             << MethodName(method) << " " << length << " " << name);
+                Arrangement variant = s;
+                vary(variant);
+                const auto [ours, theirs] = Both(variant, true, method);
+                ASSERT_EQ(ours, theirs);
+            }
+        }
+    }
+}
+
+// Text of odd shapes: base64 and uuencode lines of every length, line ends of LF, CR LF or CR CR
+// LF, lines longer than the line reader's 200 bytes, padding, "====", boundaries and noise.
+// Without Stops, nothing in it ends base64 decoding early ("=", or a CR before the data).
+std::string RandomText(std::mt19937& Random, size_t Length, bool Stops) {
+    const auto below = [&Random](size_t n) { return static_cast<size_t>(Random() % n); };
+    const std::string mime = reference::Mime;
+    const std::string noise = Stops ? "*- \r=." : "*- .";
+    std::string text;
+    while (text.size() < Length) {
+        std::string line;
+        switch (below(12)) {
+        case 0:
+            line = Stops
+                       ? std::vector<std::string>{"====", "QQ==", "QUI=", "--=_x", "=",
+                                                  "",     "`",    "M",    "end",   "`x"}[below(10)]
+                       : std::vector<std::string>{"====", "", "`", "M", "end", "`x"}[below(6)];
+            break;
+        case 1:
+            for (size_t n = below(300); n > 0; --n)
+                line += Stops ? static_cast<char>(Random()) : noise[below(noise.size())];
+            if (!Stops) // no CR where a window of 200 bytes cuts the line
+                line += '\n';
+            break;
+        case 2: // a uuencode line whose count may not match its length
+            for (size_t n = 1 + below(90); n > 0; --n)
+                line += static_cast<char>(0x20 + below(0x41));
+            if (!Stops)
+                std::replace(line.begin(), line.end(), '=', '>');
+            break;
+        case 3: // a long base64 line
+            for (size_t n = 150 + below(300); n > 0; --n)
+                line += mime[below(64)];
+            break;
+        default:
+            for (size_t n = below(12) == 0 ? below(80) : 76; n > 0; --n)
+                line += mime[below(64)];
+            if (below(40) == 0)
+                line.insert(below(line.size() + 1), 1, noise[below(noise.size())]);
+            break;
+        }
+        text += line;
+        // Lines run together only where "=" may end the decoding.
+        text += std::vector<std::string>{"\n", "\r\n", "\r\n", "\r\r\n", ""}[below(Stops ? 5 : 4)];
+    }
+    return text;
+}
+
+TEST(Nmuue, DecodesAsLineByLine) {
+    std::mt19937 random(5);
+    for (int round = 0; round < 60; ++round) {
+        const bool stops = round % 2 == 0;
+        const size_t length = round < 30 ? random() % 3000 : 60000 + random() % 150000;
+        Arrangement s;
+        s.Source = RandomText(random, length, stops);
+        s.Start = round % 7 == 0 ? static_cast<int64_t>(s.Source.size() + random() % 3)
+                                 : static_cast<int64_t>(random() % 40);
+        const auto total = static_cast<int64_t>(s.Source.size());
+        const std::vector<std::pair<const char*, std::function<void(Arrangement&)>>> variants = {
+            {"plain", [](Arrangement&) {}},
+            {"buffered source", [](Arrangement& S) { S.Buffered = true; }},
+            {"target refuses",
+             [&](Arrangement& S) {
+                 S.Room = random() % (total + 4);
+                 S.Refuse = true;
+             }},
+            {"target throws", [&](Arrangement& S) { S.Room = random() % (total + 4); }},
+        };
+        for (UUMethods method : {uuMime, uuCode}) {
+            for (const auto& [name, vary] : variants) {
+                SCOPED_TRACE(::testing::Message()
+                             << MethodName(method) << " round " << round << " " << name);
+                Arrangement variant = s;
+                vary(variant);
+                const auto [ours, theirs] = Both(variant, false, method);
+                ASSERT_EQ(ours, theirs);
+                if (!stops && ours.Error.empty() && s.Start < total) {
+                    ASSERT_EQ(ours.SourcePosition, total) << "the whole text was read";
+                }
+            }
+        }
+    }
+    // Clean base64 and uuencode text of many lines, across the reader's blocks.
+    for (UUMethods method : {uuMime, uuCode}) {
+        Arrangement s;
+        s.Source = Encoded(RandomBytes(random, 300000), method);
+        const auto [ours, theirs] = Both(s, false, method);
+        EXPECT_EQ(ours, theirs);
+        EXPECT_EQ(ours.SourcePosition, static_cast<int64_t>(s.Source.size()));
+        EXPECT_EQ(ours.Error, "");
     }
 }
 
