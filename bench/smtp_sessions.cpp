@@ -1,0 +1,113 @@
+// Sends one message N times, each in a complete SMTP session of its own (connect, greeting,
+// HELO, the mail, QUIT) through one client object, and reports the loop's time and processor
+// time.
+//   smtp_sessions --host H --port P --count N --helo S --from A --to R --message FILE
+// The body of FILE (the lines after its first empty line) goes out under the client's own
+// header. Exits 0 only if every message was accepted.
+#include <QCoreApplication>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <sys/resource.h>
+
+#include "mail/nmsmtp.h"
+
+namespace {
+
+// Processor time (user + system) of the process so far, and its peak resident size.
+double CpuSeconds(long& MaxRssKib) {
+    rusage r{};
+    ::getrusage(RUSAGE_SELF, &r);
+    MaxRssKib = r.ru_maxrss;
+    return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+           static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
+
+std::string ReadFile(const std::string& Path) {
+    std::ifstream in(Path, std::ios::binary);
+    if (!in)
+        throw Exception("Cannot open file " + Path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The text after the first empty line; the whole text when there is none.
+std::string BodyOf(const std::string& Message) {
+    for (size_t at = 0; at < Message.size();) {
+        const size_t end = Message.find('\n', at);
+        if (end == std::string::npos)
+            break;
+        if (end == at || (end == at + 1 && Message[at] == '\r'))
+            return Message.substr(end + 1);
+        at = end + 1;
+    }
+    return Message;
+}
+
+// An error text without the line end a server's reply line brings along.
+std::string Trimmed(std::string Text) {
+    while (!Text.empty() && (Text.back() == '\r' || Text.back() == '\n'))
+        Text.pop_back();
+    return Text;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    std::map<std::string, std::string> opt;
+    for (int i = 1; i + 1 < argc; i += 2)
+        opt[argv[i]] = argv[i + 1];
+    for (const char* name :
+         {"--host", "--port", "--count", "--helo", "--from", "--to", "--message"})
+        if (!opt.count(name)) {
+            std::fprintf(stderr,
+                         "usage: %s --host H --port P --count N --helo S --from A --to R "
+                         "--message FILE\n",
+                         argv[0]);
+            return 2;
+        }
+
+    int count = 0;
+    try {
+        TNMSMTP smtp;
+        smtp.Host = opt["--host"];
+        smtp.Port = StrToInt(opt["--port"]);
+        smtp.UserID = opt["--helo"];
+        smtp.TimeOut = 30000;
+        smtp.PostMessage.FromAddress = opt["--from"];
+        smtp.PostMessage.Subject = "sms";
+        smtp.PostMessage.Body.SetText(BodyOf(ReadFile(opt["--message"])));
+        smtp.OnRecipientNotFound = [&](const std::string& Recipient) {
+            throw Exception("Recipient refused: " + Recipient + ": " + smtp.LastReply);
+        };
+        const int total = StrToInt(opt["--count"]);
+
+        long maxRss = 0;
+        const double cpu0 = CpuSeconds(maxRss);
+        const auto wall0 = std::chrono::steady_clock::now();
+        for (; count < total; ++count) {
+            // The client empties the recipient list after each accepted mail.
+            smtp.PostMessage.ToAddress.Clear();
+            smtp.PostMessage.ToAddress.Add(opt["--to"]);
+            smtp.Connect();
+            smtp.SendMail();
+            if (smtp.ReplyCode / 100 != 2)
+                throw Exception("Message not accepted: " + smtp.LastReply);
+            smtp.Disconnect();
+        }
+        const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wall0;
+        const double cpu = CpuSeconds(maxRss) - cpu0;
+        std::fprintf(stderr, "inloop n=%d wall_s=%.6f cpu_s=%.6f maxrss_kib=%ld\n", count,
+                     wall.count(), cpu, maxRss);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "smtp_sessions: message %d: %s\n", count + 1,
+                     Trimmed(e.what()).c_str());
+        return 1;
+    }
+    return 0;
+}
