@@ -1,7 +1,7 @@
 #include "mail/nmextstr.h"
 
 int TExStringList::IndexOfName(const std::string& Name) const {
-    if (!Sorted) {
+    const auto scan = [&] {
         for (int i = 0; i < Count(); ++i) {
             const std::string& line = Strings(i);
             const size_t colon = line.find(':');
@@ -9,7 +9,9 @@ int TExStringList::IndexOfName(const std::string& Name) const {
                 return i;
         }
         return -1;
-    }
+    };
+    if (!Sorted)
+        return scan();
     int low = 0;
     int high = Count() - 1;
     while (high + 1 != low) {
@@ -18,8 +20,10 @@ int TExStringList::IndexOfName(const std::string& Name) const {
         const size_t colon = line.find(':');
         const std::string name = colon == std::string::npos ? "" : line.substr(0, colon);
         const int order = AnsiCompareText(name, Name);
+        // A line without ":" has no name, so it is no match even for the empty name; the lines
+        // are then looked at one by one.
         if (order == 0)
-            return middle;
+            return colon != std::string::npos ? middle : scan();
         if (order < 0)
             low = middle + 1;
         else
