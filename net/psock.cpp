@@ -359,29 +359,35 @@ void TPowersock::SendStream(TStream& Stream) {
             const int32_t chunk =
                 static_cast<int32_t>(std::min<int64_t>(size - Stream.GetPosition(), 65536));
             const int read = Stream.Read(IOBuffer.data(), chunk);
-            int remaining = read;
-            do {
-                const int n = winsock::send(SocketHandle, IOBuffer.data() + (read - remaining),
-                                            remaining, MoreToFollow ? MSG_MORE : 0);
-                if (n == 0)
-                    return;
-                if (n > 0) {
-                    remaining -= n;
-                    SentBytes += n;
-                    if (OnPacketSent)
-                        OnPacketSent(this);
-                    Application->ProcessMessages();
-                } else {
-                    ErrorManager(WSAEWOULDBLOCK);
-                    WaitWritable();
-                }
-            } while (remaining != 0 && !Canceled);
+            if (!SendIOBuffer(read))
+                return;
         } while (size != Stream.GetPosition() && !Canceled);
     }
     if (Canceled) {
         Canceled = false;
         throw EAbortError("Socket send aborted");
     }
+}
+
+bool TPowersock::SendIOBuffer(int Length) {
+    int remaining = Length;
+    while (remaining != 0 && !Canceled) {
+        const int n = winsock::send(SocketHandle, IOBuffer.data() + (Length - remaining), remaining,
+                                    MoreToFollow ? MSG_MORE : 0);
+        if (n == 0)
+            return false;
+        if (n > 0) {
+            remaining -= n;
+            SentBytes += n;
+            if (OnPacketSent)
+                OnPacketSent(this);
+            Application->ProcessMessages();
+        } else {
+            ErrorManager(WSAEWOULDBLOCK);
+            WaitWritable();
+        }
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -529,23 +535,7 @@ void TPowersock::SendFile(const std::string& FileName) {
             const int read = file.Read(IOBuffer.data(), 65536);
             if (read <= 0)
                 break; // the file shrank while it was sent
-            int remaining = read;
-            while (remaining != 0 && !Canceled) {
-                const int n =
-                    winsock::send(SocketHandle, IOBuffer.data() + (read - remaining), remaining, 0);
-                if (n == 0)
-                    break;
-                if (n > 0) {
-                    remaining -= n;
-                    SentBytes += n;
-                    if (OnPacketSent)
-                        OnPacketSent(this);
-                    Application->ProcessMessages();
-                } else {
-                    ErrorManager(WSAEWOULDBLOCK);
-                    WaitWritable();
-                }
-            }
+            SendIOBuffer(read);
         }
     }
     if (Canceled) {

@@ -206,6 +206,9 @@ protected:
                      bool WaitWhenIdle);
     // Opens a fresh socket, without the reset on close, and registers it for news.
     void OpenSocket();
+    // Sends the first Length bytes of IOBuffer, counting SentBytes and firing OnPacketSent
+    // after each send, until all are sent or a cancel is found; false when a send took nothing.
+    bool SendIOBuffer(int Length);
     // After a send that would block: dispatches events until the socket takes data again.
     void WaitWritable();
 
