@@ -237,6 +237,18 @@ TEST(Powersock, PeerCloseWithAndWithoutUnreadData) {
     }
 }
 
+TEST(Powersock, LocalAndRemoteAddressTexts) {
+    Connected c({StaySilent().Now()});
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    ::getsockname(c.Sock.SocketHandle, reinterpret_cast<sockaddr*>(&local), &len);
+    const int port = ntohs(local.sin_port);
+    EXPECT_EQ(c.Sock.GetLocalAddress(), "127,0,0,1");
+    EXPECT_EQ(c.Sock.GetPortString(),
+              "," + std::to_string(port >> 8) + "," + std::to_string(port & 0xFF));
+    EXPECT_EQ(c.Sock.GetRemoteIP(), "127.0.0.1");
+}
+
 TEST(Powersock, DisconnectTwiceOpensAFreshSocketEachTime) {
     Connected c({StaySilent().Now()});
     int disconnects = 0;

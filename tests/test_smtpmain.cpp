@@ -267,3 +267,17 @@ TEST_F(Window, ServerFaultsThenTheNextSendGoesThrough) {
         EXPECT_EQ(received.find("RCPT TO:"), received.rfind("RCPT TO:")) << k.StepIndex;
     }
 }
+
+// Number and gateway go into the address as typed, spaces and all; the server decides.
+TEST_F(Window, UnusualNumberAndGatewayGoOutAsTyped) {
+    ScriptedSmtpServer server(HealthyScript());
+    UseServer(server);
+    Form->Edit2->setText("+7 902 (900)");
+    Form->Edit3->setText("sms.example.com ");
+    SetMemo("Hi");
+    Form->Button6->click();
+    ASSERT_EQ(server.Messages().size(), 1u) << server.Report();
+    EXPECT_NE(server.Received().find("RCPT TO:<+7 902 (900)@sms.example.com >\r\n"),
+              std::string::npos);
+    EXPECT_TRUE(Scope.Dialogs->Shown.empty());
+}
