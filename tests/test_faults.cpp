@@ -2,7 +2,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
-#include <regex>
 
 #include "mail/nmsmtp.h"
 #include "smtpserver.h"
@@ -24,8 +23,8 @@ struct StepInfo {
 const StepInfo Steps[] = {{"greeting", 0}, {"HELO", 1}, {"RSET", 2}, {"MAIL", 3}, {"RCPT 1", 4},
                           {"RCPT 2", 5},   {"DATA", 6}, {"body", 7}, {"end", 7},  {"QUIT", 8}};
 
-// What a fault at a step must end in: an error matching the pattern ("" for none), and whether
-// the message was accepted.
+// What a fault at a step must end in: the error text, or one of several separated by "|" where
+// the order of the socket's news decides ("" for none), and whether the message was accepted.
 struct Outcome {
     const char* Error;
     bool Sent;
@@ -144,6 +143,20 @@ Step FaultStep(Fault F, const std::string& Healthy) {
 const char* const HealthyReplies[] = {"220", "250", "250", "250", "250",
                                       "250", "354", "250", "221"};
 
+// Whether Text is one of the alternatives of Texts, separated by "|".
+bool OneOf(const std::string& Text, const std::string& Texts) {
+    size_t start = 0;
+    for (;;) {
+        const size_t end = Texts.find('|', start);
+        if (Texts.compare(start, end == std::string::npos ? std::string::npos : end - start,
+                          Text) == 0)
+            return true;
+        if (end == std::string::npos)
+            return false;
+        start = end + 1;
+    }
+}
+
 void ProcessFor(int Ms) {
     QElapsedTimer timer;
     timer.start();
@@ -202,7 +215,7 @@ TEST(FaultMatrix, EveryStepEveryFault) {
             }
             ProcessFor(20); // let the close notices in
 
-            EXPECT_TRUE(std::regex_match(error, std::regex(expected.Error))) << error;
+            EXPECT_TRUE(OneOf(error, expected.Error)) << error;
             EXPECT_EQ(sent, expected.Sent ? 1 : 0);
             EXPECT_EQ(refused, (fault == Fault::Transient || fault == Fault::Permanent) &&
                                        step.Name[0] == 'R' && step.Name[1] == 'C'
