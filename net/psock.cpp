@@ -76,6 +76,18 @@ const ErrorText ErrorTable[50] = {
 
 constexpr unsigned TimerId = 1;
 
+// Arms the time-out of a component for the life of the object and disarms it on every path.
+class TTimeoutScope {
+public:
+    explicit TTimeoutScope(TPowersock& Sock) : Sock(Sock) { Sock.TimerOn(); }
+    ~TTimeoutScope() { Sock.TimerOff(); }
+    TTimeoutScope(const TTimeoutScope&) = delete;
+    TTimeoutScope& operator=(const TTimeoutScope&) = delete;
+
+private:
+    TPowersock& Sock;
+};
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -298,35 +310,26 @@ void TPowersock::WaitWritable() {
 
 void TPowersock::SendBuffer(const char* Data, uint16_t Length) {
     StatusMessage(4, "Sending Buffer");
-    TimerOn();
-    try {
-        if (!Canceled) {
-            const int length = Length != 0 ? Length : static_cast<int>(std::strlen(Data));
-            int remaining = length;
-            while (remaining > 0 && !Canceled) {
-                const int n = winsock::send(SocketHandle, Data + (length - remaining), remaining,
-                                            MoreToFollow ? MSG_MORE : 0);
-                if (n == 0)
-                    break;
-                if (n < 0) {
-                    ErrorManager(WSAEWOULDBLOCK);
-                    // The socket is full: wait until it drains instead of spinning, letting
-                    // the time-out and a cancel reach this loop.
-                    WaitWritable();
-                } else {
-                    remaining -= n;
-                }
+    const TTimeoutScope timeout(*this);
+    if (!Canceled) {
+        const int length = Length != 0 ? Length : static_cast<int>(std::strlen(Data));
+        int remaining = length;
+        while (remaining > 0 && !Canceled) {
+            const int n = winsock::send(SocketHandle, Data + (length - remaining), remaining,
+                                        MoreToFollow ? MSG_MORE : 0);
+            if (n == 0)
+                break;
+            if (n < 0) {
+                ErrorManager(WSAEWOULDBLOCK);
+                // The socket is full: wait until it drains instead of spinning, letting
+                // the time-out and a cancel reach this loop.
+                WaitWritable();
+            } else {
+                remaining -= n;
             }
         }
-        if (Canceled) {
-            Canceled = false;
-            throw EAbortError("Socket send aborted");
-        }
-    } catch (...) {
-        TimerOff();
-        throw;
     }
-    TimerOff();
+    RaiseIfCanceled("Socket send aborted");
 }
 
 void TPowersock::Write(const std::string& Text) {
@@ -363,10 +366,7 @@ void TPowersock::SendStream(TStream& Stream) {
                 return;
         } while (size != Stream.GetPosition() && !Canceled);
     }
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket send aborted");
-    }
+    RaiseIfCanceled("Socket send aborted");
 }
 
 bool TPowersock::SendIOBuffer(int Length) {
@@ -417,10 +417,7 @@ std::string TPowersock::Read(uint16_t Count) {
             winsock::SetReceiveLowWater(SocketHandle, 1);
         } while (!Canceled);
     }
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket send aborted");
-    }
+    RaiseIfCanceled("Socket send aborted");
     if (count == 0)
         return "";
     std::string result(static_cast<size_t>(count), '\0');
@@ -433,55 +430,44 @@ std::string TPowersock::ReadLn() {
     StatusMessage(8, "ReadLn");
     int collected = 0;
     std::string result;
-    TimerOn();
-    try {
-        int lineEnd = -1;
-        do {
-            const int space = static_cast<int>(IOBuffer.size()) - collected;
-            if (space == 0)
-                throw ESockError("Reply line longer than 65536 bytes");
-            const int n = winsock::recv(SocketHandle, IOBuffer.data() + collected, space, MSG_PEEK);
-            if (n == 0) {
-                TimerOff();
-                return "";
-            }
-            if (n < 0) {
-                LastErrorNo = static_cast<uint32_t>(winsock::WSAGetLastError());
-                if (LastErrorNo == WSAENOTCONN)
-                    break;
-                ErrorManager(WSAEWOULDBLOCK);
-            } else {
-                const char* end = static_cast<const char*>(
-                    std::memchr(IOBuffer.data(), '\n', static_cast<size_t>(collected + n)));
-                if (end) {
-                    lineEnd = static_cast<int>(end - IOBuffer.data());
-                    break;
-                }
-                result.resize(static_cast<size_t>(collected + n));
-                const int got = winsock::recv(SocketHandle, result.data() + collected, n, 0);
-                collected += std::max(got, 0);
-                result.resize(static_cast<size_t>(collected));
-            }
-            Application->WaitAndProcessMessages();
-        } while (!Canceled);
-
-        if (Canceled) {
-            Canceled = false;
-            throw EAbortError("Socket readln aborted");
-        }
-        if (lineEnd >= 0) {
-            result.resize(static_cast<size_t>(lineEnd + 1));
-            const int got =
-                winsock::recv(SocketHandle, result.data() + collected, lineEnd + 1 - collected, 0);
-            result.resize(static_cast<size_t>(collected + std::max(got, 0)));
+    const TTimeoutScope timeout(*this);
+    int lineEnd = -1;
+    do {
+        const int space = static_cast<int>(IOBuffer.size()) - collected;
+        if (space == 0)
+            throw ESockError("Reply line longer than 65536 bytes");
+        const int n = winsock::recv(SocketHandle, IOBuffer.data() + collected, space, MSG_PEEK);
+        if (n == 0)
+            return "";
+        if (n < 0) {
+            LastErrorNo = static_cast<uint32_t>(winsock::WSAGetLastError());
+            if (LastErrorNo == WSAENOTCONN)
+                break;
+            ErrorManager(WSAEWOULDBLOCK);
         } else {
-            result.clear();
+            const char* end = static_cast<const char*>(
+                std::memchr(IOBuffer.data(), '\n', static_cast<size_t>(collected + n)));
+            if (end) {
+                lineEnd = static_cast<int>(end - IOBuffer.data());
+                break;
+            }
+            result.resize(static_cast<size_t>(collected + n));
+            const int got = winsock::recv(SocketHandle, result.data() + collected, n, 0);
+            collected += std::max(got, 0);
+            result.resize(static_cast<size_t>(collected));
         }
-    } catch (...) {
-        TimerOff();
-        throw;
+        Application->WaitAndProcessMessages();
+    } while (!Canceled);
+
+    RaiseIfCanceled("Socket readln aborted");
+    if (lineEnd >= 0) {
+        result.resize(static_cast<size_t>(lineEnd + 1));
+        const int got =
+            winsock::recv(SocketHandle, result.data() + collected, lineEnd + 1 - collected, 0);
+        result.resize(static_cast<size_t>(collected + std::max(got, 0)));
+    } else {
+        result.clear();
     }
-    TimerOff();
     return result;
 }
 
@@ -538,10 +524,7 @@ void TPowersock::SendFile(const std::string& FileName) {
             SendIOBuffer(read);
         }
     }
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket send aborted");
-    }
+    RaiseIfCanceled("Socket send aborted");
 }
 
 bool TPowersock::ReceivePass(const std::function<void(const char*, int)>& Target, bool Capture,
@@ -586,81 +569,47 @@ void TPowersock::AppendFile(const std::string& FileName) {
             if (!ReceivePass(append, false, true))
                 break;
     }
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket send aborted");
-    }
+    RaiseIfCanceled("Socket send aborted");
 }
 
 void TPowersock::CaptureFile(const std::string& FileName) {
     StatusMessage(8, "CaptureFile");
     ReceivedBytes = 0;
-    TimerOn();
-    try {
-        {
-            TFileStream file(FileName, fmCreate);
-            const auto append = [&file](const char* Data, int Count) {
-                file.WriteBuffer(Data, Count);
-            };
-            while (!Canceled && ReceivePass(append, true, true)) {
-            }
+    const TTimeoutScope timeout(*this);
+    {
+        TFileStream file(FileName, fmCreate);
+        const auto append = [&file](const char* Data, int Count) { file.WriteBuffer(Data, Count); };
+        while (!Canceled && ReceivePass(append, true, true)) {
         }
-        if (Canceled) {
-            Canceled = false;
-            throw EAbortError("Socket send aborted");
-        }
-    } catch (...) {
-        TimerOff();
-        throw;
     }
-    TimerOff();
+    RaiseIfCanceled("Socket send aborted");
 }
 
 void TPowersock::CaptureStream(TStream& Stream, int32_t Size) {
     StatusMessage(8, "Capture Stream");
     ReceivedBytes = 0;
-    TimerOn();
-    try {
-        const auto append = [&Stream](const char* Data, int Count) {
-            Stream.WriteBuffer(Data, Count);
-        };
-        if (Size == -1) {
-            if (!Canceled)
-                ReceivePass(append, true, false);
-        } else {
-            while (Stream.GetSize() < Size && !Canceled && ReceivePass(append, true, true)) {
-            }
+    const TTimeoutScope timeout(*this);
+    const auto append = [&Stream](const char* Data, int Count) { Stream.WriteBuffer(Data, Count); };
+    if (Size == -1) {
+        if (!Canceled)
+            ReceivePass(append, true, false);
+    } else {
+        while (Stream.GetSize() < Size && !Canceled && ReceivePass(append, true, true)) {
         }
-        if (Canceled) {
-            Canceled = false;
-            throw EAbortError("Socket capture aborted");
-        }
-    } catch (...) {
-        TimerOff();
-        throw;
     }
-    TimerOff();
+    RaiseIfCanceled("Socket capture aborted");
 }
 
 void TPowersock::CaptureString(std::string& Text, int32_t Size) {
     StatusMessage(8, "Capture String");
     ReceivedBytes = 0;
     Text.clear();
-    TimerOn();
-    try {
-        const auto append = [&Text](const char* Data, int Count) { Text.append(Data, Count); };
-        while ((Size == -1 || static_cast<int64_t>(Text.size()) < Size) && !Canceled &&
-               ReceivePass(append, true, true)) {
-        }
-        if (Canceled) {
-            Canceled = false;
-            throw EAbortError("Socket capture aborted");
-        }
-    } catch (...) {
-        TimerOff();
-        throw;
+    const TTimeoutScope timeout(*this);
+    const auto append = [&Text](const char* Data, int Count) { Text.append(Data, Count); };
+    while ((Size == -1 || static_cast<int64_t>(Text.size()) < Size) && !Canceled &&
+           ReceivePass(append, true, true)) {
     }
-    TimerOff();
+    RaiseIfCanceled("Socket capture aborted");
 }
 
 void TPowersock::FilterHeader(TStream& Stream) {
@@ -702,6 +651,13 @@ void TPowersock::TimerFired(TObject* Sender) {
     TimedOut = true;
     AsyncDone = true;
     Abort();
+}
+
+void TPowersock::RaiseIfCanceled(const char* Text) {
+    if (Canceled) {
+        Canceled = false;
+        throw EAbortError(Text);
+    }
 }
 
 void TPowersock::Cancel() {
@@ -815,10 +771,7 @@ TSocket TPowersock::Accept() {
     if (s != INVALID_SOCKET)
         WindowHandle->AsyncSelect(s, WM_SOCKET_NOTIFY, SocketEventMask);
     RemoteAddress = peer;
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket send aborted");
-    }
+    RaiseIfCanceled("Socket send aborted");
     return s;
 }
 

@@ -204,6 +204,8 @@ protected:
     // connected). Waits for the next event when nothing arrived.
     bool ReceivePass(const std::function<void(const char*, int)>& Target, bool Capture,
                      bool WaitWhenIdle);
+    // When a cancel was requested: clears it and raises EAbortError with Text.
+    void RaiseIfCanceled(const char* Text);
     // Opens a fresh socket, without the reset on close, and registers it for news.
     void OpenSocket();
     // Sends the first Length bytes of IOBuffer, counting SentBytes and firing OnPacketSent
