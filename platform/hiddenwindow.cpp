@@ -149,7 +149,8 @@ void THiddenWindow::PostNotice(Selection& Sel, unsigned Event, unsigned Error) {
 
 // Readiness to read becomes one notice: a connection request, data, or the peer's close. The
 // notifier then rests until the program receives again, so unread data never keeps the loop
-// busy; the peer's close is reported once, even while data is still unread.
+// busy; the peer's close is reported even while data is still unread, and again after each
+// receive that meets the end.
 void THiddenWindow::ReadReady(winsock::TSocket S) {
     Selection* sel = Find(S);
     if (!sel)
