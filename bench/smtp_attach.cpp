@@ -6,42 +6,16 @@
 #include <cstdio>
 #include <map>
 #include <string>
-#include <sys/resource.h>
 
+#include "bench/benchutil.h"
 #include "mail/nmsmtp.h"
-
-namespace {
-
-// Processor time (user + system) of the process so far, and its peak resident size.
-double CpuSeconds(long& MaxRssKib) {
-    rusage r{};
-    ::getrusage(RUSAGE_SELF, &r);
-    MaxRssKib = r.ru_maxrss;
-    return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
-           static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
-}
-
-// An error text without the line end a server's reply line brings along.
-std::string Trimmed(std::string Text) {
-    while (!Text.empty() && (Text.back() == '\r' || Text.back() == '\n'))
-        Text.pop_back();
-    return Text;
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     std::map<std::string, std::string> opt;
-    for (int i = 1; i + 1 < argc; i += 2)
-        opt[argv[i]] = argv[i + 1];
-    for (const char* name : {"--host", "--port", "--helo", "--from", "--to", "--attach"})
-        if (!opt.count(name)) {
-            std::fprintf(stderr,
-                         "usage: %s --host H --port P --helo S --from A --to R --attach FILE\n",
-                         argv[0]);
-            return 2;
-        }
+    if (!ParseOptions(argc, argv, {"--host", "--port", "--helo", "--from", "--to", "--attach"},
+                      "--host H --port P --helo S --from A --to R --attach FILE", opt))
+        return 2;
 
     try {
         TNMSMTP smtp;
