@@ -409,8 +409,13 @@ std::string TPowersock::Read(uint16_t Count) {
                 break;
             if (n == 0)
                 return "";
-            if (n == SOCKET_ERROR)
+            if (n == SOCKET_ERROR) {
                 ErrorManager(WSAEWOULDBLOCK);
+            } else if (winsock::PeerClosed(SocketHandle)) {
+                // The rest will never come: take what is there.
+                count = n;
+                break;
+            }
             // Sleep until the whole count waits, not at every byte that arrives before it.
             winsock::SetReceiveLowWater(SocketHandle, count);
             Application->WaitAndProcessMessages();
@@ -436,6 +441,12 @@ std::string TPowersock::ReadLn() {
         const int space = static_cast<int>(IOBuffer.size()) - collected;
         if (space == 0)
             throw ESockError("Reply line longer than 65536 bytes");
+        if (THiddenWindow::Drained(SocketHandle)) {
+            // Everything that came has been taken: sleep until the socket has news, without
+            // first asking it for what cannot be there.
+            Application->WaitAndProcessMessages();
+            continue;
+        }
         const int n = winsock::recv(SocketHandle, IOBuffer.data() + collected, space, MSG_PEEK);
         if (n == 0)
             return "";
@@ -444,6 +455,8 @@ std::string TPowersock::ReadLn() {
             if (LastErrorNo == WSAENOTCONN)
                 break;
             ErrorManager(WSAEWOULDBLOCK);
+            // Nothing waits: sleep until the socket has news.
+            Application->WaitAndProcessMessages();
         } else {
             const char* end = static_cast<const char*>(
                 std::memchr(IOBuffer.data(), '\n', static_cast<size_t>(collected + n)));
@@ -451,12 +464,12 @@ std::string TPowersock::ReadLn() {
                 lineEnd = static_cast<int>(end - IOBuffer.data());
                 break;
             }
+            // Part of a line: take it and go on for the rest.
             result.resize(static_cast<size_t>(collected + n));
             const int got = winsock::recv(SocketHandle, result.data() + collected, n, 0);
             collected += std::max(got, 0);
             result.resize(static_cast<size_t>(collected));
         }
-        Application->WaitAndProcessMessages();
     } while (!Canceled);
 
     RaiseIfCanceled("Socket readln aborted");

@@ -99,7 +99,8 @@ public:
     void Write(const std::string& Text);
     void Writeln(const std::string& Text);
     // Waits until Count bytes are waiting (0: whatever waits) and receives them; the empty text
-    // when the peer has closed. Dispatches events; raises EAbortError "Socket send aborted".
+    // when the peer has closed, and the bytes left when it closed before Count arrived.
+    // Dispatches events; raises EAbortError "Socket send aborted".
     std::string Read(uint16_t Count);
     // Receives one line with its line end; the empty text when the peer has closed. Dispatches
     // events; raises EAbortError "Socket readln aborted" on cancel or time-out, and ESockError

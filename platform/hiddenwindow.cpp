@@ -4,12 +4,14 @@
 #include <QEvent>
 #include <QHostAddress>
 #include <QHostInfo>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimerEvent>
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <unordered_map>
 
 #include "platform/forms.h"
@@ -22,13 +24,18 @@ const QEvent::Type NoticeType = static_cast<QEvent::Type>(QEvent::registerEventT
 // news of a socket that has since been closed (or whose number was reused) is dropped.
 class TNoticeEvent : public QEvent {
 public:
-    TNoticeEvent(const TMessage& M, uint64_t Generation)
+    TNoticeEvent(const TMessage& M, uint32_t Generation)
         : QEvent(NoticeType), Message(M), Generation(Generation) {}
     TMessage Message;
-    uint64_t Generation; // 0 for messages that belong to no socket
+    uint32_t Generation; // 0 for messages that belong to no socket
 };
 
-uint64_t NextGeneration = 1;
+uint32_t NextGeneration = 0;
+
+// The readiness a registered socket is watched for. It is edge-triggered: the system reports
+// a socket again only when something new happens to it, so unread data never keeps the loop
+// busy; a receive re-arms the report when needed (see Received).
+constexpr uint32_t ReadEvents = EPOLLIN | EPOLLRDHUP | EPOLLET;
 
 } // namespace
 
@@ -37,13 +44,23 @@ struct THiddenWindow::Selection {
     winsock::TSocket S = winsock::INVALID_SOCKET;
     unsigned Msg = 0;
     long Events = 0;
-    uint64_t Generation = 0;
+    uint32_t Generation = 0;
+    bool Watched = false; // added to the window's readiness set
     bool Listening = false;
     bool Connected = false;
-    bool CloseNoticed = false;
-    QSocketNotifier* ReadNotifier = nullptr;
-    QSocketNotifier* WriteNotifier = nullptr;
+    bool Connecting = false;
     bool WaitingWritable = false;
+    // The program has taken or seen everything the socket reported: whatever comes next will
+    // be reported anew, so a reader may sleep without looking first.
+    bool Drained = false;
+    // The byte count of the last look (MSG_PEEK) since the last report; -1 when there is none.
+    int LastPeek = -1;
+    // The peer's close (or a broken connection) has been reported: the end stays behind
+    // whatever a receive takes.
+    bool EndReported = false;
+
+    // The tag of the readiness reports: the socket and the generation of this registration.
+    uint64_t Key() const { return uint64_t{Generation} << 32 | static_cast<uint32_t>(S); }
 };
 
 namespace {
@@ -59,8 +76,12 @@ THiddenWindow::THiddenWindow(TWndProc Proc) : Proc(std::move(Proc)) {}
 THiddenWindow::~THiddenWindow() {
     if (QtLookupId >= 0)
         QHostInfo::abortHostLookup(QtLookupId);
-    while (!Selections.empty())
-        Drop(Selections.begin()->first);
+    for (const auto& [s, sel] : Selections)
+        registry().erase(s);
+    Selections.clear();
+    delete ReadinessNotifier;
+    if (ReadinessSet >= 0)
+        ::close(ReadinessSet);
 }
 
 void THiddenWindow::PostMessage(unsigned Msg, uintptr_t WParam, intptr_t LParam) {
@@ -98,7 +119,7 @@ int THiddenWindow::AsyncSelect(winsock::TSocket S, unsigned Msg, long Events) {
     if (Events == 0)
         return 0;
     const int flags = ::fcntl(S, F_GETFL);
-    if (flags < 0 || ::fcntl(S, F_SETFL, flags | O_NONBLOCK) < 0) {
+    if (flags < 0 || ::fcntl(S, F_SETFL, flags | O_NONBLOCK) < 0 || !OpenReadinessSet()) {
         winsock::WSASetLastError(winsock::ErrnoToWSA(errno));
         return winsock::SOCKET_ERROR;
     }
@@ -107,20 +128,44 @@ int THiddenWindow::AsyncSelect(winsock::TSocket S, unsigned Msg, long Events) {
     sel->S = S;
     sel->Msg = Msg;
     sel->Events = Events;
-    sel->Generation = NextGeneration++;
-    sel->ReadNotifier = new QSocketNotifier(S, QSocketNotifier::Read, this);
-    sel->WriteNotifier = new QSocketNotifier(S, QSocketNotifier::Write, this);
-    // A socket that is neither connected nor listening has nothing to report yet.
+    if (++NextGeneration == 0)
+        ++NextGeneration;
+    sel->Generation = NextGeneration;
+    // A socket that is neither connected nor listening has nothing to report yet; it is watched
+    // from its connect or listen on.
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
     sel->Connected = ::getpeername(S, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
-    sel->ReadNotifier->setEnabled(sel->Connected);
-    sel->WriteNotifier->setEnabled(false);
-    connect(sel->ReadNotifier, &QSocketNotifier::activated, this, [this, S] { ReadReady(S); });
-    connect(sel->WriteNotifier, &QSocketNotifier::activated, this, [this, S] { WriteReady(S); });
+    if (sel->Connected && !Watch(*sel)) {
+        winsock::WSASetLastError(winsock::ErrnoToWSA(errno));
+        return winsock::SOCKET_ERROR;
+    }
     registry()[S] = sel.get();
     Selections[S] = std::move(sel);
     return 0;
+}
+
+bool THiddenWindow::OpenReadinessSet() {
+    if (ReadinessSet >= 0)
+        return true;
+    ReadinessSet = ::epoll_create1(EPOLL_CLOEXEC);
+    if (ReadinessSet < 0)
+        return false;
+    ReadinessNotifier = new QSocketNotifier(ReadinessSet, QSocketNotifier::Read, this);
+    connect(ReadinessNotifier, &QSocketNotifier::activated, this, [this] { DispatchReadiness(); });
+    return true;
+}
+
+// Adds the socket to the readiness set, or updates what it is watched for. Either way the
+// system looks at the socket at once and reports what is already there.
+bool THiddenWindow::Watch(Selection& Sel) {
+    epoll_event ev{};
+    ev.events = ReadEvents | (Sel.Connecting || Sel.WaitingWritable ? uint32_t{EPOLLOUT} : 0u);
+    ev.data.u64 = Sel.Key();
+    if (::epoll_ctl(ReadinessSet, Sel.Watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, Sel.S, &ev) != 0)
+        return false;
+    Sel.Watched = true;
+    return true;
 }
 
 void THiddenWindow::Drop(winsock::TSocket S) {
@@ -128,14 +173,33 @@ void THiddenWindow::Drop(winsock::TSocket S) {
     if (it == Selections.end())
         return;
     registry().erase(S);
-    delete it->second->ReadNotifier;
-    delete it->second->WriteNotifier;
+    if (it->second->Watched)
+        ::epoll_ctl(ReadinessSet, EPOLL_CTL_DEL, S, nullptr);
     Selections.erase(it);
 }
 
 THiddenWindow::Selection* THiddenWindow::Find(winsock::TSocket S) {
     const auto it = registry().find(S);
     return it == registry().end() ? nullptr : it->second;
+}
+
+THiddenWindow::Selection* THiddenWindow::FindKey(uint64_t Key) {
+    const auto it = Selections.find(static_cast<winsock::TSocket>(Key & 0xFFFFFFFFu));
+    return it != Selections.end() && it->second->Key() == Key ? it->second.get() : nullptr;
+}
+
+bool THiddenWindow::Notify(uint64_t Key, unsigned Event, unsigned Error) {
+    const Selection* sel = FindKey(Key);
+    if (!sel)
+        return false;
+    if ((sel->Events & static_cast<long>(Event)) == 0)
+        return true;
+    TMessage m{sel->Msg, static_cast<uintptr_t>(sel->S),
+               WSAMakeSelectReply(Event, static_cast<unsigned>(Error)), 0};
+    const QPointer<THiddenWindow> alive(this);
+    Deliver(m);
+    // The window procedure may have closed the socket, or destroyed the window.
+    return alive && FindKey(Key);
 }
 
 void THiddenWindow::PostNotice(Selection& Sel, unsigned Event, unsigned Error) {
@@ -147,93 +211,127 @@ void THiddenWindow::PostNotice(Selection& Sel, unsigned Event, unsigned Error) {
                                Sel.Generation));
 }
 
-// Readiness to read becomes one notice: a connection request, data, or the peer's close. The
-// notifier then rests until the program receives again, so unread data never keeps the loop
-// busy; the peer's close is reported even while data is still unread, and again after each
-// receive that meets the end.
-void THiddenWindow::ReadReady(winsock::TSocket S) {
-    Selection* sel = Find(S);
-    if (!sel)
-        return;
-    sel->ReadNotifier->setEnabled(false);
-    if (sel->Listening) {
-        PostNotice(*sel, winsock::FD_ACCEPT, 0);
-        return;
-    }
-    // The common case, data waiting and the peer still there, takes one check.
-    pollfd ready{S, POLLIN | POLLRDHUP, 0};
-    if (!sel->CloseNoticed && ::poll(&ready, 1, 0) > 0 &&
-        (ready.revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) == POLLIN) {
-        PostNotice(*sel, winsock::FD_READ, 0);
-        return;
-    }
-    char c;
-    const ssize_t n = ::recv(S, &c, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n > 0) {
-        PostNotice(*sel, winsock::FD_READ, 0);
-        pollfd p{S, POLLRDHUP, 0};
-        if (!sel->CloseNoticed && ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP))) {
-            sel->CloseNoticed = true;
-            PostNotice(*sel, winsock::FD_CLOSE, 0);
-        }
-        return;
-    }
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-        sel->ReadNotifier->setEnabled(true);
-        return;
-    }
-    if (n < 0 && errno == ENOTCONN)
-        return;
-    // The end of the data is reported each time a receive has re-armed the notifier, so that a
-    // wait that began after the first notice was handled still ends; no spin, one per receive.
-    sel->CloseNoticed = true;
-    PostNotice(*sel, winsock::FD_CLOSE,
-               n == 0 ? 0u : static_cast<unsigned>(winsock::ErrnoToWSA(errno)));
+// Takes the reports that are ready and hands each to the window procedure as socket news, in
+// the order the system gives them.
+void THiddenWindow::DispatchReadiness() {
+    epoll_event ready[16];
+    const int n = ::epoll_wait(ReadinessSet, ready, 16, 0);
+    const QPointer<THiddenWindow> alive(this);
+    for (int i = 0; i < n && alive; ++i)
+        Report(ready[i].data.u64, ready[i].events);
 }
 
-void THiddenWindow::WriteReady(winsock::TSocket S) {
-    Selection* sel = Find(S);
+// One readiness report becomes news: the outcome of a connect, a connection request, data, or
+// the peer's close (after the data that came before it).
+void THiddenWindow::Report(uint64_t Key, uint32_t Events) {
+    Selection* sel = FindKey(Key);
     if (!sel)
         return;
-    sel->WriteNotifier->setEnabled(false);
-    if (sel->WaitingWritable) {
-        sel->WaitingWritable = false;
+    sel->Drained = false;
+    sel->LastPeek = -1;
+    if (Events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+        sel->EndReported = true;
+    const winsock::TSocket s = sel->S;
+    if (sel->Listening) {
+        if (Events & EPOLLIN)
+            Notify(Key, winsock::FD_ACCEPT, 0);
         return;
     }
-    int err = 0;
-    socklen_t len = sizeof err;
-    ::getsockopt(S, SOL_SOCKET, SO_ERROR, &err, &len);
-    ConnectFinished(S, winsock::ErrnoToWSA(err));
+    if (sel->Connecting) {
+        if ((Events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0)
+            return;
+        int err = 0;
+        socklen_t len = sizeof err;
+        ::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len);
+        sel->Connecting = false;
+        sel->Connected = err == 0;
+        if (!Notify(Key, winsock::FD_CONNECT, static_cast<unsigned>(winsock::ErrnoToWSA(err))))
+            return;
+        sel = FindKey(Key);
+    }
+    if ((Events & EPOLLOUT) && sel->WaitingWritable)
+        sel->WaitingWritable = false;
+    if (!sel->Connected)
+        return;
+    if ((Events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0) {
+        if (Events & EPOLLIN)
+            Notify(Key, winsock::FD_READ, 0);
+        return;
+    }
+    // The peer closed or the connection broke: data still waiting is reported first.
+    char c;
+    const ssize_t got = ::recv(s, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    const int error = got < 0 ? errno : 0;
+    if (got > 0) {
+        if (Notify(Key, winsock::FD_READ, 0) && (Events & (EPOLLRDHUP | EPOLLHUP)))
+            Notify(Key, winsock::FD_CLOSE, 0);
+        return;
+    }
+    if (got == 0) {
+        Notify(Key, winsock::FD_CLOSE, 0);
+        return;
+    }
+    if (error == EAGAIN || error == EINTR || error == ENOTCONN)
+        return;
+    Notify(Key, winsock::FD_CLOSE, static_cast<unsigned>(winsock::ErrnoToWSA(error)));
 }
 
 bool THiddenWindow::ConnectStarted(winsock::TSocket S) {
     Selection* sel = Find(S);
     if (!sel)
         return false;
+    sel->Connecting = true;
     sel->WaitingWritable = false;
-    sel->WriteNotifier->setEnabled(true);
-    return true;
+    return sel->Window->Watch(*sel);
 }
 
 bool THiddenWindow::ConnectFinished(winsock::TSocket S, int Error) {
     Selection* sel = Find(S);
     if (!sel)
         return false;
-    if (Error == 0) {
-        sel->Connected = true;
-        sel->CloseNoticed = false;
-        sel->ReadNotifier->setEnabled(true);
-    }
+    sel->Connecting = false;
+    sel->Connected = Error == 0;
+    if (sel->Connected && !sel->Watched)
+        sel->Window->Watch(*sel);
     sel->Window->PostNotice(*sel, winsock::FD_CONNECT, static_cast<unsigned>(Error));
     return true;
 }
 
-void THiddenWindow::Received(winsock::TSocket S) {
+// Reports are edge-triggered, so after a receive the socket is looked at again (re-armed)
+// when something already reported may still wait: data left behind, or the end of the data,
+// which is reported again each time a receive meets it. A receive that found nothing, or took
+// all there was (less than it asked for, or all that the last look saw), leaves nothing
+// behind: what arrives later is reported by itself.
+void THiddenWindow::Received(winsock::TSocket S, int Flags, int Length, int Result) {
     Selection* sel = Find(S);
-    // Also after the peer's close was noticed: the data still waiting, and then the end of it,
-    // must wake a wait again.
-    if (sel && (sel->Listening || sel->Connected))
-        sel->ReadNotifier->setEnabled(true);
+    if (!sel || !sel->Watched)
+        return;
+    if (Result < 0) {
+        sel->Drained = errno == EAGAIN;
+        return;
+    }
+    if (Result > 0 && (Flags & MSG_PEEK)) {
+        sel->Drained = false;
+        sel->LastPeek = Result;
+        return;
+    }
+    const bool tookAll = Result > 0 && !sel->EndReported &&
+                         (Result < Length || (sel->LastPeek >= 0 && Result >= sel->LastPeek));
+    sel->LastPeek = -1;
+    sel->Drained = tookAll;
+    if (!tookAll)
+        sel->Window->Watch(*sel);
+}
+
+bool THiddenWindow::Drained(winsock::TSocket S) {
+    const Selection* sel = Find(S);
+    return sel && sel->Watched && sel->Connected && !sel->Listening && sel->Drained;
+}
+
+void THiddenWindow::Accepted(winsock::TSocket S) {
+    Selection* sel = Find(S);
+    if (sel && sel->Watched)
+        sel->Window->Watch(*sel);
 }
 
 void THiddenWindow::Listening(winsock::TSocket S) {
@@ -241,19 +339,23 @@ void THiddenWindow::Listening(winsock::TSocket S) {
     if (!sel)
         return;
     sel->Listening = true;
-    sel->ReadNotifier->setEnabled(true);
+    sel->Window->Watch(*sel);
 }
 
 void THiddenWindow::Closing(winsock::TSocket S) {
-    if (Selection* sel = Find(S))
-        sel->Window->Drop(S);
+    // Closing the socket takes it out of the readiness set.
+    Selection* sel = Find(S);
+    if (!sel)
+        return;
+    sel->Watched = false;
+    sel->Window->Drop(S);
 }
 
 void THiddenWindow::WaitWritable(winsock::TSocket S) {
     Selection* sel = Find(S);
-    if (sel && !sel->WriteNotifier->isEnabled()) {
+    if (sel && sel->Watched && !sel->WaitingWritable) {
         sel->WaitingWritable = true;
-        sel->WriteNotifier->setEnabled(true);
+        sel->Window->Watch(*sel);
     }
     Application->WaitAndProcessMessages();
 }

@@ -1,6 +1,7 @@
 // The hidden window of a component: a per-object sink for socket news, name lookups and timer
-// ticks on the GUI thread. News arrives as posted events and is handed to the owner's window
-// procedure inside the application's guard, so no exception crosses the event loop.
+// ticks on the GUI thread. The window watches its sockets through one readiness set, which the
+// event loop watches in turn; news is handed to the owner's window procedure inside the
+// application's guard, so no exception crosses the event loop.
 #pragma once
 
 #include <QObject>
@@ -67,10 +68,16 @@ public:
     // Dispatches events until socket S can take more data or another event arrives.
     void WaitWritable(winsock::TSocket S);
 
-    // Hooks of the socket calls, so that notifications follow what the program does.
+    // Hooks of the socket calls, so that notifications follow what the program does. Received
+    // follows every receive with its flags, the count asked for and the result (errno set
+    // when it is negative); Accepted follows an accepted connection.
     static bool ConnectStarted(winsock::TSocket S);
     static bool ConnectFinished(winsock::TSocket S, int Error);
-    static void Received(winsock::TSocket S);
+    static void Received(winsock::TSocket S, int Flags, int Length, int Result);
+    static void Accepted(winsock::TSocket S);
+    // True when socket S holds nothing the program has not seen yet: a reader may wait for
+    // news without looking first.
+    static bool Drained(winsock::TSocket S);
     static void Listening(winsock::TSocket S);
     static void Closing(winsock::TSocket S);
 
@@ -81,13 +88,20 @@ protected:
 private:
     void Deliver(TMessage& M);
     void PostNotice(Selection& Sel, unsigned Event, unsigned Error);
-    void ReadReady(winsock::TSocket S);
-    void WriteReady(winsock::TSocket S);
+    // Delivers news of the registration Key; false when the registration is gone afterwards.
+    bool Notify(uint64_t Key, unsigned Event, unsigned Error);
+    bool OpenReadinessSet();
+    bool Watch(Selection& Sel);
+    void DispatchReadiness();
+    void Report(uint64_t Key, uint32_t Events);
     void Drop(winsock::TSocket S);
     static Selection* Find(winsock::TSocket S);
+    Selection* FindKey(uint64_t Key);
 
     TWndProc Proc;
     std::map<winsock::TSocket, std::unique_ptr<Selection>> Selections;
+    int ReadinessSet = -1;
+    QSocketNotifier* ReadinessNotifier = nullptr;
     std::map<unsigned, int> Timers;
     uint64_t LookupId = 0;
     int QtLookupId = -1;

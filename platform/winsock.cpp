@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -144,6 +145,11 @@ int SetReceiveLowWater(TSocket S, int Count) {
     return ::setsockopt(S, SOL_SOCKET, SO_RCVLOWAT, &Count, sizeof Count) == 0 ? 0 : fail(errno);
 }
 
+bool PeerClosed(TSocket S) {
+    pollfd p{S, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 int connect(TSocket S, const sockaddr_in& Address) {
     const int r = ::connect(S, reinterpret_cast<const sockaddr*>(&Address), sizeof Address);
     const int err = r == 0 ? 0 : errno;
@@ -166,7 +172,7 @@ int send(TSocket S, const void* Data, int Length, int Flags) {
 int recv(TSocket S, void* Data, int Length, int Flags) {
     const ssize_t n = ::recv(S, Data, static_cast<size_t>(Length), Flags);
     const int err = errno;
-    THiddenWindow::Received(S);
+    THiddenWindow::Received(S, Flags, Length, static_cast<int>(n));
     return n < 0 ? fail(err) : static_cast<int>(n);
 }
 
@@ -193,10 +199,9 @@ int listen(TSocket S, int Backlog) {
 TSocket accept(TSocket S, sockaddr_in* Address) {
     socklen_t len = sizeof(sockaddr_in);
     const int s = ::accept4(S, reinterpret_cast<sockaddr*>(Address), &len, SOCK_CLOEXEC);
-    const int err = errno;
-    THiddenWindow::Received(S);
     if (s < 0)
-        return fail(err);
+        return fail(errno);
+    THiddenWindow::Accepted(S);
     const int one = 1;
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return s;

@@ -89,11 +89,14 @@ TSocket socket();
 int SetResetOnClose(TSocket S);
 // Readiness to read is reported only once Count bytes wait (or the peer has closed).
 int SetReceiveLowWater(TSocket S, int Count);
+// True when the peer has closed its side (or the connection broke): no more data will come.
+bool PeerClosed(TSocket S);
 // Starts a connection. On a socket selected for notifications it always returns SOCKET_ERROR
 // with WSAEWOULDBLOCK; the outcome, success or error, arrives as an FD_CONNECT notification.
 int connect(TSocket S, const sockaddr_in& Address);
 int send(TSocket S, const void* Data, int Length, int Flags);
-// Receives (MSG_PEEK to look without taking). Each call re-arms the FD_READ notification.
+// Receives (MSG_PEEK to look without taking). FD_READ and FD_CLOSE are reported again when
+// the call leaves something behind that was already reported, or meets the end of the data.
 int recv(TSocket S, void* Data, int Length, int Flags);
 int closesocket(TSocket S);
 int bind(TSocket S, const sockaddr_in& Address);

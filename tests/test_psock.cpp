@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 #include "net/psock.h"
 #include "smtpserver.h"
@@ -235,6 +236,26 @@ TEST(Powersock, PeerCloseWithAndWithoutUnreadData) {
         EXPECT_EQ(disconnects, 1);
         EXPECT_NE(c.Sock.SocketHandle, winsock::INVALID_SOCKET);
     }
+}
+
+TEST(Powersock, DataNewsRepeatsWhileReadDataIsLeftBehind) {
+    // Two replies in one write: each notice reads one line, and the line left behind is
+    // reported again.
+    Connected c({Reply("250 one\r\n250 two\r\n").Now(), StaySilent().Now()});
+    std::vector<std::string> lines;
+    c.Sock.OnDataArrival = [&](TObject*) { lines.push_back(c.Sock.ReadLn()); };
+    EXPECT_TRUE(ProcessUntil([&] { return lines.size() >= 2; }, 2000));
+    EXPECT_EQ(lines, (std::vector<std::string>{"250 one\r\n", "250 two\r\n"}));
+    ProcessUntil([] { return false; }, 100);
+    EXPECT_EQ(lines.size(), 2u);
+}
+
+TEST(Powersock, ReadOfACountTakesWhatIsLeftWhenThePeerCloses) {
+    Connected c({Reply("abc").Now(), CloseConnection().Now()});
+    // A Read that waited for bytes that will never come would end only here, and fail.
+    QTimer::singleShot(3000, [&] { c.Sock.Cancel(); });
+    EXPECT_EQ(c.Sock.Read(10), "abc");
+    EXPECT_EQ(c.Sock.Read(10), "");
 }
 
 TEST(Powersock, LocalAndRemoteAddressTexts) {
