@@ -462,7 +462,9 @@ TEST_F(RegistryTest, KilledWriterLeavesTheOldFileOrTheNewOneWhole) {
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             Registry::Reset();
-            const auto start = getValue(Settings, "A");
+            // Counting on from B: a writer killed between A and B leaves A one ahead, and
+            // counting on from A would then write A two ahead of B.
+            const auto start = getValue(Settings, "B");
             DWORD count = start ? dwordOf(start->Bytes) : 0;
             for (int i = 0; i < 100000; ++i) {
                 ++count;
