@@ -252,8 +252,10 @@ TEST(Powersock, DataNewsRepeatsWhileReadDataIsLeftBehind) {
 
 TEST(Powersock, ReadOfACountTakesWhatIsLeftWhenThePeerCloses) {
     Connected c({Reply("abc").Now(), CloseConnection().Now()});
-    // A Read that waited for bytes that will never come would end only here, and fail.
-    QTimer::singleShot(3000, [&] { c.Sock.Cancel(); });
+    // A Read that waited for bytes that will never come would end only here, and fail. The
+    // timer goes with the test.
+    QObject scope;
+    QTimer::singleShot(3000, &scope, [&] { c.Sock.Cancel(); });
     EXPECT_EQ(c.Sock.Read(10), "abc");
     EXPECT_EQ(c.Sock.Read(10), "");
 }
