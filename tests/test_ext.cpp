@@ -2,12 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <unistd.h>
 
-namespace fs = std::filesystem;
+#include "confighome.h"
+
 using namespace std::string_literals;
 
 namespace {
@@ -27,22 +25,9 @@ void store(const char* Name, DWORD Type, const std::string& Bytes) {
 }
 
 // Each test works on a store of its own in a fresh folder; every routine must close its key.
-class ExtTest : public ::testing::Test {
+class ExtTest : public ::testing::Test, protected TConfigHome {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "vintrop-ext-XXXXXX").string();
-        ASSERT_TRUE(mkdtemp(pattern.data()));
-        Base = pattern;
-        setenv("XDG_CONFIG_HOME", Base.c_str(), 1);
-        Registry::Reset();
-    }
-    void TearDown() override {
-        EXPECT_EQ(Registry::OpenHandleCount(), 0u);
-        Registry::Reset();
-        fs::remove_all(Base);
-        unsetenv("XDG_CONFIG_HOME");
-    }
-    std::string Base;
+    void TearDown() override { EXPECT_EQ(Registry::OpenHandleCount(), 0u); }
 };
 
 TEST_F(ExtTest, WrittenValuesAreReadBackInTheNextRun) {

@@ -21,6 +21,7 @@
 #include "app/addrbook.h"
 #include "app/ext.h"
 #include "app/smtpmain.h"
+#include "confighome.h"
 #include "platform/codepage.h"
 #include "testdialogs.h"
 
@@ -99,23 +100,9 @@ public slots:
 };
 
 // The two windows over a settings file of the test's own, with answered dialogs.
-class FrontEnd : public ::testing::Test {
+class FrontEnd : public ::testing::Test, protected TConfigHome {
 public:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "vintrop-fe-XXXXXX").string();
-        ASSERT_TRUE(mkdtemp(pattern.data()));
-        Base = pattern;
-        Folder = Base + "/vintrop";
-        File = Folder + "/registry.reg";
-        setenv("XDG_CONFIG_HOME", Base.c_str(), 1);
-        Registry::Reset();
-    }
-    void TearDown() override {
-        Stop();
-        Registry::Reset();
-        fs::remove_all(Base);
-        unsetenv("XDG_CONFIG_HOME");
-    }
+    void TearDown() override { Stop(); }
 
     // A program start: the store reads the file anew, then the windows are made as main does.
     void Start() {
@@ -186,7 +173,6 @@ public:
         return grid->visualItemRect(grid->item(Row - 1, Col)).center();
     }
 
-    std::string Base, Folder, File;
     TDialogsScope Scope;
     std::unique_ptr<TFormMain> Form;
     std::unique_ptr<TAddrBookForm> Book;

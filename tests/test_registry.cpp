@@ -16,6 +16,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "confighome.h"
+
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
@@ -109,24 +111,9 @@ ino_t inode(const std::string& Path) {
 }
 
 // Points the store at a fresh folder for each test.
-class RegistryTest : public ::testing::Test {
+class RegistryTest : public ::testing::Test, protected TConfigHome {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "vintrop-reg-XXXXXX").string();
-        ASSERT_TRUE(mkdtemp(pattern.data()));
-        Base = pattern;
-        Folder = Base + "/vintrop";
-        File = Folder + "/registry.reg";
-        setenv("XDG_CONFIG_HOME", Base.c_str(), 1);
-        Registry::Reset();
-        ASSERT_EQ(Registry::FilePath(), File);
-    }
-    void TearDown() override {
-        Registry::Reset();
-        chmod(Folder.c_str(), 0700);
-        fs::remove_all(Base);
-        unsetenv("XDG_CONFIG_HOME");
-    }
+    void SetUp() override { ASSERT_EQ(Registry::FilePath(), File); }
 
     // Runs Body in a child process and returns its exit code. Root runs it as the user nobody,
     // since file permissions do not hold for root.
@@ -144,8 +131,6 @@ protected:
         waitpid(pid, &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 103;
     }
-
-    std::string Base, Folder, File;
 };
 
 TEST_F(RegistryTest, EveryTypeAndEveryByteRoundTripsThroughTheFile) {

@@ -1,19 +1,17 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
-#include <cstdlib>
-#include <filesystem>
 #include <gtest/gtest.h>
 
 #include "app/addrbook.h"
 #include "app/ext.h"
 #include "app/smtpmain.h"
+#include "confighome.h"
 #include "platform/codepage.h"
 #include "smtpserver.h"
 #include "testdialogs.h"
 
 using namespace fixtures;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -22,14 +20,9 @@ std::string Utf8ToCp(const char* Text) {
 }
 
 // The program's two windows over a settings store of their own, with answered dialogs.
-class Window : public ::testing::Test {
+class Window : public ::testing::Test, protected TConfigHome {
 public:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "vintrop-app-XXXXXX").string();
-        ASSERT_TRUE(mkdtemp(pattern.data()));
-        Base = pattern;
-        setenv("XDG_CONFIG_HOME", Base.c_str(), 1);
-        Registry::Reset();
         Form = std::make_unique<TFormMain>();
         Book = std::make_unique<TAddrBookForm>();
         Form->show();
@@ -41,16 +34,12 @@ public:
     void TearDown() override {
         Book.reset();
         Form.reset();
-        Registry::Reset();
-        fs::remove_all(Base);
-        unsetenv("XDG_CONFIG_HOME");
     }
     void UseServer(const ScriptedSmtpServer& Server) {
         Form->Edit5->setText(QString::number(Server.Port()));
     }
     void SetMemo(const char* Utf8) { Form->Memo1->setPlainText(QString::fromUtf8(Utf8)); }
 
-    std::string Base;
     TDialogsScope Scope;
     std::unique_ptr<TFormMain> Form;
     std::unique_ptr<TAddrBookForm> Book;
