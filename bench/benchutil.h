@@ -1,6 +1,7 @@
-// What the SMTP benchmark programs share: their options, their figures and their error texts.
+// What the benchmark programs share: their options, their figures and their error texts.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <initializer_list>
 #include <map>
@@ -29,6 +30,24 @@ inline double CpuSeconds(long& MaxRssKib) {
     return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
            static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
 }
+
+// Times a stretch of a program from its construction to Report, which prints the harness's
+// figure for it on standard error: "inloop n=<Count> wall_s=.. cpu_s=.. maxrss_kib=..".
+class TInloopClock {
+public:
+    TInloopClock() : Cpu0(CpuSeconds(MaxRssKib)), Wall0(std::chrono::steady_clock::now()) {}
+    void Report(long long Count) {
+        const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - Wall0;
+        const double cpu = CpuSeconds(MaxRssKib) - Cpu0;
+        std::fprintf(stderr, "inloop n=%lld wall_s=%.6f cpu_s=%.6f maxrss_kib=%ld\n", Count,
+                     wall.count(), cpu, MaxRssKib);
+    }
+
+private:
+    long MaxRssKib = 0;
+    double Cpu0;
+    std::chrono::steady_clock::time_point Wall0;
+};
 
 // An error text without the line end a server's reply line brings along.
 inline std::string Trimmed(std::string Text) {

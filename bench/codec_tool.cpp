@@ -9,16 +9,15 @@
 // Prints "inloop n=<bytes> wall_s=.. cpu_s=.. maxrss_kib=.." on standard error, timing the
 // Encode or Decode call alone.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <sys/resource.h>
 #include <unistd.h>
 #include <utility>
 
+#include "bench/benchutil.h"
 #include "codec/nms_stream.h"
 #include "codec/nmuue.h"
 
@@ -125,13 +124,6 @@ std::pair<int64_t, int64_t> UuencodeData(const std::string& FileName) {
     return {start, end};
 }
 
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 int Run(bool Encode, UUMethods Method, const std::string& FileName) {
     // Standard output opened anew as a file stream, where standard output stands (at its end if
     // it appends).
@@ -155,8 +147,8 @@ int Run(bool Encode, UUMethods Method, const std::string& FileName) {
     processor.SourceStream = source.get();
     processor.TargetStream = &output;
 
-    const auto wall0 = std::chrono::steady_clock::now();
-    const double cpu0 = CpuSeconds();
+    const long long size = TFileStream(FileName, fmOpenRead).GetSize();
+    TInloopClock clock;
     if (Encode) {
         if (Method == uuCode) {
             const std::string name = FileName.substr(FileName.find_last_of('/') + 1);
@@ -175,17 +167,9 @@ int Run(bool Encode, UUMethods Method, const std::string& FileName) {
         std::fprintf(stderr, "codec_tool: write error on standard output\n");
         return 1;
     }
-    const double cpu = CpuSeconds() - cpu0;
-    const double wall =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+    clock.Report(size);
     // Whoever writes to standard output next continues after the text.
     lseek(STDOUT_FILENO, stdoutFile.Seek(0, soFromCurrent), SEEK_SET);
-
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    std::fprintf(stderr, "inloop n=%lld wall_s=%.6f cpu_s=%.6f maxrss_kib=%ld\n",
-                 static_cast<long long>(TFileStream(FileName, fmOpenRead).GetSize()), wall, cpu,
-                 usage.ru_maxrss);
     return 0;
 }
 

@@ -2,7 +2,6 @@
 // session, and reports the session's time, processor time and peak memory.
 //   smtp_attach --host H --port P --helo S --from A --to R --attach FILE
 #include <QCoreApplication>
-#include <chrono>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -33,18 +32,13 @@ int main(int argc, char** argv) {
             throw Exception("Recipient refused: " + Recipient + ": " + smtp.LastReply);
         };
 
-        long maxRss = 0;
-        const double cpu0 = CpuSeconds(maxRss);
-        const auto wall0 = std::chrono::steady_clock::now();
+        TInloopClock clock;
         smtp.Connect();
         smtp.SendMail();
         if (smtp.ReplyCode / 100 != 2)
             throw Exception("Message not accepted: " + smtp.LastReply);
         smtp.Disconnect();
-        const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wall0;
-        const double cpu = CpuSeconds(maxRss) - cpu0;
-        std::fprintf(stderr, "inloop n=1 wall_s=%.6f cpu_s=%.6f maxrss_kib=%ld\n", wall.count(),
-                     cpu, maxRss);
+        clock.Report(1);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "smtp_attach: %s\n", Trimmed(e.what()).c_str());
         return 1;

@@ -5,7 +5,6 @@
 // The body of FILE (the lines after its first empty line) goes out under the client's own
 // header. Exits 0 only if every message was accepted.
 #include <QCoreApplication>
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -64,9 +63,7 @@ int main(int argc, char** argv) {
         };
         const int total = StrToInt(opt["--count"]);
 
-        long maxRss = 0;
-        const double cpu0 = CpuSeconds(maxRss);
-        const auto wall0 = std::chrono::steady_clock::now();
+        TInloopClock clock;
         for (; count < total; ++count) {
             // The client empties the recipient list after each accepted mail.
             smtp.PostMessage.ToAddress.Clear();
@@ -77,10 +74,7 @@ int main(int argc, char** argv) {
                 throw Exception("Message not accepted: " + smtp.LastReply);
             smtp.Disconnect();
         }
-        const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wall0;
-        const double cpu = CpuSeconds(maxRss) - cpu0;
-        std::fprintf(stderr, "inloop n=%d wall_s=%.6f cpu_s=%.6f maxrss_kib=%ld\n", count,
-                     wall.count(), cpu, maxRss);
+        clock.Report(count);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "smtp_sessions: message %d: %s\n", count + 1,
                      Trimmed(e.what()).c_str());
