@@ -262,11 +262,14 @@ void TPowersock::Connect() {
         htons(ProxyHost.empty() ? static_cast<uint16_t>(Port & 0xFFFF) : ProxyPort);
     AsyncDone = false;
     EventOK = true;
+    ConnectNewsSeen = false;
     if (winsock::connect(SocketHandle, RemoteAddress) == SOCKET_ERROR)
         ErrorManager(WSAEWOULDBLOCK);
 
     TimerOn();
-    WaitFor([this] { return Connected || TimedOut || Canceled || !EventOK; });
+    // The news ends the wait even when the peer's close came with it and took Connected back:
+    // a peer that accepts and closes at once must not hold the wait until the time-out.
+    WaitFor([this] { return Connected || ConnectNewsSeen || TimedOut || Canceled || !EventOK; });
     TimerOff();
 
     if (!TimedOut && !Canceled && EventOK)
@@ -706,6 +709,7 @@ void TPowersock::Wndproc(TMessage& Message) {
                     OnAcceptReady(this);
                 break;
             case FD_CONNECT:
+                ConnectNewsSeen = true;
                 if (EventOK) {
                     Connected = true;
                     if (OnConnect)

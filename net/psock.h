@@ -219,6 +219,9 @@ protected:
     std::unique_ptr<TThreadTimer> TimeoutTimer;
     std::unique_ptr<THiddenWindow> WindowHandle;
     bool Destroying = false;
+    // The connect-complete news of the running Connect has come. The peer may already have
+    // closed again in the same dispatch, leaving Connected false.
+    bool ConnectNewsSeen = false;
 };
 
 // The position (from 1) of the N-th Delimiter in Text; the length of Text plus 1 when Text has

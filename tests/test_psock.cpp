@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -417,6 +418,31 @@ struct BlackHole {
 
 } // namespace
 
+TEST(Powersock, ConnectEndsWhenThePeerClosesAtOnce) {
+    ScriptedSmtpServer server({CloseConnection().Now()});
+    TPowersock sock;
+    sock.Host = "127.0.0.1";
+    sock.Port = server.Port();
+    sock.TimeOut = 3000;
+    int connects = 0;
+    int disconnects = 0;
+    sock.OnConnect = [&](TObject*) { ++connects; };
+    sock.OnDisconnect = [&](TObject*) { ++disconnects; };
+    // Holds the thread once the connect has started, so that the peer's close is there before
+    // the connect's news is read: both come in one dispatch.
+    sock.ReportLevel = 8;
+    sock.OnStatus = [&](TComponent*, const std::string& Status) {
+        if (Status == "Timer On" && connects == 0)
+            std::this_thread::sleep_for(200ms);
+    };
+    sock.Connect();
+    EXPECT_FALSE(sock.TimedOut);
+    EXPECT_EQ(connects, 1);
+    EXPECT_EQ(disconnects, 1);
+    EXPECT_FALSE(sock.Connected);
+    EXPECT_EQ(sock.ReadLn(), "");
+}
+
 TEST(Powersock, ConnectTimesOutAndCancels) {
     BlackHole hole;
     TPowersock sock;
@@ -628,3 +654,4 @@ TEST(ThreadTimer, TicksOnlyWhenEnabledWithAnIntervalAndAHandler) {
     ProcessUntil([] { return false; }, 60);
     EXPECT_EQ(ticks, seen); // interval 0 stops it
 }
+
