@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/forms.h"
 
@@ -89,29 +90,68 @@ void THiddenWindow::PostMessage(unsigned Msg, uintptr_t WParam, intptr_t LParam)
 }
 
 bool THiddenWindow::SetTimer(unsigned Id, unsigned Ms) {
-    KillTimer(Id);
-    const int qtId = startTimer(static_cast<int>(Ms));
-    if (qtId == 0)
-        return false;
-    Timers[Id] = qtId;
-    return true;
+    Timers[Id] = TTimer{Ms, std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms)};
+    if (ArmLoopTimer())
+        return true;
+    Timers.erase(Id);
+    return false;
 }
 
 void THiddenWindow::KillTimer(unsigned Id) {
-    const auto it = Timers.find(Id);
-    if (it == Timers.end())
-        return;
-    killTimer(it->second);
-    Timers.erase(it);
+    // The loop's timer may run on; when it fires it finds nothing due.
+    Timers.erase(Id);
 }
 
+// Makes the event loop's timer fire no later than the earliest due time. Returns false when
+// the platform refuses a timer.
+bool THiddenWindow::ArmLoopTimer() {
+    using namespace std::chrono;
+    if (Timers.empty())
+        return true;
+    auto due = Timers.begin()->second.Due;
+    for (const auto& [id, timer] : Timers)
+        due = std::min(due, timer.Due);
+    if (LoopTimer != 0 && LoopTimerDue <= due)
+        return true;
+    const auto wait = ceil<milliseconds>(std::max(due - steady_clock::now(), nanoseconds::zero()));
+    const int started =
+        startTimer(milliseconds(std::min<int64_t>(wait.count(), INT32_MAX)), Qt::PreciseTimer);
+    if (started == 0)
+        return false;
+    if (LoopTimer != 0)
+        killTimer(LoopTimer);
+    LoopTimer = started;
+    LoopTimerDue = due;
+    return true;
+}
+
+// Ticks every timer that is due and starts its next period. The loop's timer is set for the
+// next due time first, so that other timers go on ticking while a handler waits.
 void THiddenWindow::timerEvent(QTimerEvent* Event) {
-    for (const auto& [id, qtId] : Timers)
-        if (qtId == Event->timerId()) {
-            TMessage m{WM_TIMER, id, 0, 0};
-            Deliver(m);
-            return;
+    if (Event->timerId() != LoopTimer)
+        return;
+    killTimer(LoopTimer);
+    LoopTimer = 0;
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<std::pair<unsigned, std::chrono::steady_clock::time_point>> due;
+    for (auto& [id, timer] : Timers)
+        if (timer.Due <= now) {
+            timer.Due = now + std::chrono::milliseconds(timer.Ms);
+            due.emplace_back(id, timer.Due);
         }
+    ArmLoopTimer();
+    const QPointer<THiddenWindow> alive(this);
+    for (const auto& [id, next] : due) {
+        // An earlier tick's handler may have stopped or restarted this timer, or destroyed the
+        // window.
+        if (!alive)
+            return;
+        const auto it = Timers.find(id);
+        if (it == Timers.end() || it->second.Due != next)
+            continue;
+        TMessage m{WM_TIMER, id, 0, 0};
+        Deliver(m);
+    }
 }
 
 int THiddenWindow::AsyncSelect(winsock::TSocket S, unsigned Msg, long Events) {

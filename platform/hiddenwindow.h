@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QObject>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -102,7 +103,17 @@ private:
     std::map<winsock::TSocket, std::unique_ptr<Selection>> Selections;
     int ReadinessSet = -1;
     QSocketNotifier* ReadinessNotifier = nullptr;
-    std::map<unsigned, int> Timers;
+    // The window's timers: period and due time by Id. One event-loop timer runs towards the
+    // earliest due time (or an earlier one: it then finds nothing due and runs on), so starting
+    // and stopping a timer, as every time-out of an operation does, only updates this table.
+    struct TTimer {
+        unsigned Ms = 0;
+        std::chrono::steady_clock::time_point Due;
+    };
+    bool ArmLoopTimer();
+    std::map<unsigned, TTimer> Timers;
+    int LoopTimer = 0; // the event loop's timer, 0 when none runs
+    std::chrono::steady_clock::time_point LoopTimerDue;
     uint64_t LookupId = 0;
     int QtLookupId = -1;
     uint32_t LookedUp = 0;

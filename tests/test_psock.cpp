@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <map>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -655,3 +656,29 @@ TEST(ThreadTimer, TicksOnlyWhenEnabledWithAnIntervalAndAHandler) {
     EXPECT_EQ(ticks, seen); // interval 0 stops it
 }
 
+// A window's timers share one event-loop timer: each keeps its own period, a restart
+// postpones the next tick, and a stopped timer no longer ticks.
+TEST(HiddenWindow, TimersKeepTheirOwnPeriods) {
+    std::map<uintptr_t, int> ticks;
+    THiddenWindow window([&](TMessage& M) {
+        if (M.Msg == WM_TIMER)
+            ++ticks[M.WParam];
+    });
+    ASSERT_TRUE(window.SetTimer(1, 20));
+    ASSERT_TRUE(window.SetTimer(2, 1000));
+    ASSERT_TRUE(window.SetTimer(3, 300));
+    QTimer restarter;
+    QObject::connect(&restarter, &QTimer::timeout, [&] { window.SetTimer(3, 300); });
+    restarter.start(50);
+    ProcessUntil([] { return false; }, 700);
+    EXPECT_GE(ticks[1], 5);
+    EXPECT_EQ(ticks[2], 0);
+    EXPECT_EQ(ticks[3], 0);
+
+    restarter.stop();
+    window.KillTimer(1);
+    const int fast = ticks[1];
+    EXPECT_TRUE(ProcessUntil([&] { return ticks[2] >= 1; }, 2000));
+    EXPECT_EQ(ticks[1], fast);
+    EXPECT_GE(ticks[3], 1);
+}
