@@ -352,7 +352,8 @@ void THiddenWindow::Received(winsock::TSocket S, int Flags, int Length, int Resu
     }
     if (Result > 0 && (Flags & MSG_PEEK)) {
         sel->Drained = false;
-        sel->LastPeek = Result;
+        // A look that filled what it asked for may have seen only part of what waits.
+        sel->LastPeek = Result < Length ? Result : -1;
         return;
     }
     const bool tookAll = Result > 0 && !sel->EndReported &&

@@ -252,6 +252,18 @@ TEST(Powersock, DataNewsRepeatsWhileReadDataIsLeftBehind) {
     EXPECT_EQ(lines.size(), 2u);
 }
 
+TEST(Powersock, ALookThatFillsItsBufferLeavesTheRestReported) {
+    // The first line fills ReadLn's whole look, so the look cannot tell that more waits behind
+    // it; the next ReadLn must not sleep on the line that is already there.
+    const std::string longLine(65536, 'x');
+    Connected c({Reply(longLine + "\n250 OK\r\n").Now(), StaySilent().Now()});
+    c.Sock.TimeOut = 2000;
+    ProcessUntil([] { return false; }, 200);
+    EXPECT_EQ(c.Sock.ReadLn(), longLine + "\n");
+    EXPECT_EQ(c.Sock.ReadLn(), "250 OK\r\n");
+    EXPECT_FALSE(c.Sock.TimedOut);
+}
+
 TEST(Powersock, ReadOfACountTakesWhatIsLeftWhenThePeerCloses) {
     Connected c({Reply("abc").Now(), CloseConnection().Now()});
     // A Read that waited for bytes that will never come would end only here, and fail. The
