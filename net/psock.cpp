@@ -365,6 +365,8 @@ void TPowersock::SendStream(TStream& Stream) {
             const int32_t chunk =
                 static_cast<int32_t>(std::min<int64_t>(size - Stream.GetPosition(), 65536));
             const int read = Stream.Read(IOBuffer.data(), chunk);
+            if (read <= 0)
+                break; // the stream ended before its size, as a file that shrank
             if (!SendIOBuffer(read))
                 return;
         } while (size != Stream.GetPosition() && !Canceled);

@@ -125,6 +125,24 @@ TEST(Powersock, WriteSendsUpToTheFirstNulAndLongTextsWhole) {
     EXPECT_EQ(c.Server.Received(), "abc" + big);
 }
 
+// A stream whose data ends before its size, as a file that shrinks while it is sent.
+class TShortStream : public TMemoryStream {
+public:
+    int64_t Seek(int64_t Offset, int Origin) override {
+        if (Origin == soFromEnd)
+            return TMemoryStream::Seek(Offset + 1000, soFromEnd);
+        return TMemoryStream::Seek(Offset, Origin);
+    }
+};
+
+TEST(Powersock, SendStreamEndsWhenTheStreamEndsBeforeItsSize) {
+    Connected c({StaySilent().Now()});
+    TShortStream stream;
+    stream.WriteBuffer("abc", 3);
+    c.Sock.SendStream(stream);
+    EXPECT_EQ(c.Sock.SentBytes, 3);
+}
+
 TEST(Powersock, SendStreamInPiecesOf64KiB) {
     Connected c({StaySilent().Now()});
     TMemoryStream stream;
