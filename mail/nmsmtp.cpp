@@ -30,10 +30,11 @@ std::string JoinLines(const TStringList& List) {
     return joined;
 }
 
-// A header line may hold a line break only as a fold: CR LF followed by a blank or a tab.
+// A header line may hold a line break only as a fold: CR LF followed by a blank or a tab. A NUL
+// would end the header where it stands.
 bool IsSafeHeaderLine(const std::string& Line) {
     for (size_t i = 0; i < Line.size(); ++i) {
-        if (Line[i] == '\n')
+        if (Line[i] == '\n' || Line[i] == '\0')
             return false;
         if (Line[i] == '\r') {
             if (i + 2 >= Line.size() || Line[i + 1] != '\n' ||
@@ -62,6 +63,9 @@ public:
 void CheckCommandText(const std::string& What, const std::string& Text) {
     if (Text.find_first_of("\r\n") != std::string::npos)
         throw Exception("The " + What + " holds a line break and cannot be sent: " + Text);
+    if (Text.find('\0') != std::string::npos)
+        throw Exception("The " + What + " holds a NUL character and cannot be sent: " +
+                        Text.substr(0, Text.find('\0')));
 }
 
 TNMSMTP::TNMSMTP(TComponent* AOwner) : TPowersock(AOwner) {
@@ -92,6 +96,13 @@ void TNMSMTP::ReadExtraLines(std::string& Reply) {
     }
 }
 
+void TNMSMTP::Exchange(const std::string& Command) {
+    Transaction(Command);
+    std::string reply = LastReply;
+    ReadExtraLines(reply);
+    CheckReplyReceived(reply);
+}
+
 std::string TNMSMTP::ExtractAddress(const std::string& Line) {
     if (Line.find('<') != std::string::npos)
         return NthWord(NthWord(Line, '<', 2), '>', 1);
@@ -120,7 +131,7 @@ void TNMSMTP::Connect() {
                 Transaction("HELO " + UserID);
                 std::string reply = LastReply;
                 ReadExtraLines(reply);
-                CheckReplyReceived(LastReply);
+                CheckReplyReceived(reply);
                 if (ReplyCode < 300)
                     break;
                 if (retry > 0 || !OnAuthenticationFailed)
@@ -208,6 +219,9 @@ void TNMSMTP::SendMail() {
         TStringList* const recipientLists[] = {&PostMessage.ToAddress, &PostMessage.ToCarbonCopy,
                                                &PostMessage.ToBlindCarbonCopy};
         CheckCommandText("return address", PostMessage.FromAddress);
+        // The character set also stands in the head of the text part of a message with
+        // attachments, where no header line check sees it.
+        CheckCommandText("character set", Charset);
         for (const TStringList* list : recipientLists)
             for (int i = 0; i < list->Count(); ++i)
                 CheckCommandText("recipient address", ExtractAddress(list->Strings(i)));
@@ -216,16 +230,14 @@ void TNMSMTP::SendMail() {
             OnSendStart(this);
         for (int i = 0; i < FinalHeader.Count(); ++i)
             if (!IsSafeHeaderLine(FinalHeader.Strings(i)))
-                throw Exception("A header line holds a line break and cannot be sent: " +
+                throw Exception("A header line holds a line break or a NUL and cannot be sent: " +
                                 FinalHeader.Strings(i));
 
-        Transaction("RSET");
-        CheckReplyReceived(LastReply);
+        Exchange("RSET");
         if (ReplyCode >= 400)
             throw Exception(LastReply);
 
-        Transaction("MAIL FROM:<" + PostMessage.FromAddress + ">");
-        CheckReplyReceived(LastReply);
+        Exchange("MAIL FROM:<" + PostMessage.FromAddress + ">");
         if (ReplyCode >= 400)
             throw Exception(LastReply);
 
@@ -236,15 +248,13 @@ void TNMSMTP::SendMail() {
                 if (address.empty())
                     continue;
                 CheckCommandText("recipient address", address);
-                Transaction("RCPT TO:<" + address + ">");
-                CheckReplyReceived(LastReply);
+                Exchange("RCPT TO:<" + address + ">");
                 if (ReplyCode > 300 && OnRecipientNotFound)
                     OnRecipientNotFound(line);
             }
         }
 
-        Transaction("DATA");
-        CheckReplyReceived(LastReply);
+        Exchange("DATA");
         if (ReplyCode >= 400)
             throw Exception(LastReply);
 
@@ -263,8 +273,7 @@ void TNMSMTP::SendMail() {
         }
         MoreToFollow = false;
 
-        Transaction(".");
-        CheckReplyReceived(LastReply);
+        Exchange(".");
         if (ReplyCode >= 400) {
             if (OnFailure)
                 OnFailure(this);
@@ -358,6 +367,8 @@ void TNMSMTP::AssembleMail() {
 void TNMSMTP::SendAttachments(int Index) {
     const std::string path = PostMessage.Attachments.Strings(Index - 1);
     const std::string name = FileNameOf(path);
+    // The name stands in the part's header lines: a line break there could end the data early.
+    CheckCommandText("attachment's file name", name);
     // A uuencoded part says so: a receiver that trusts the label must not decode it as base64.
     const char* encoding = EncodeType == uuCode ? "x-uuencode" : "base64";
     const std::string head = "--" + Boundary + "\r\n" +

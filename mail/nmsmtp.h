@@ -98,7 +98,12 @@ private:
     // Raises when the last reply is no reply at all: empty because the server closed the
     // connection, or a line without a reply code.
     void CheckReplyReceived(const std::string& Reply);
+    // Sends Command and reads its whole reply, the further lines of a multi-line reply too, so
+    // that the next command meets its own reply; raises when no reply came (as above).
+    // LastReply and ReplyCode hold the first line.
+    void Exchange(const std::string& Command);
 };
 
-// Raises Exception when Text, which becomes part of a command line, holds a CR or LF.
+// Raises Exception when Text, which becomes part of a command line, holds a CR, an LF or a
+// NUL (which would end the text early).
 void CheckCommandText(const std::string& What, const std::string& Text);

@@ -56,6 +56,18 @@ const std::string Transcript = "HELO 348491\r\n"
                                ".\r\n"
                                "QUIT\r\n";
 
+std::string ReadFile(const std::string& Path) {
+    TFileStream f(Path, fmOpenRead);
+    std::string text(static_cast<size_t>(f.GetSize()), '\0');
+    f.ReadBuffer(text.data(), static_cast<int32_t>(text.size()));
+    return text;
+}
+
+void WriteFile(const std::string& Path, const std::string& Bytes) {
+    TFileStream f(Path, fmCreate);
+    f.WriteBuffer(Bytes.data(), static_cast<int32_t>(Bytes.size()));
+}
+
 } // namespace
 
 TEST(Smtp, WholeDialogueOnTheWire) {
@@ -137,6 +149,13 @@ TEST(Smtp, MultiLineGreetingAndHeloAreReadWhole) {
     Client c(server.Port());
     c.Smtp.Connect();
     EXPECT_EQ(c.Smtp.Transaction("RSET"), "250 reset\r\n");
+
+    // A HELO reply whose last line never comes is no acceptance.
+    ScriptedSmtpServer cut({Greeting("220 hi\r\n"), Reply("250-hello\r\n").Expect("HELO 348491"),
+                            CloseConnection().Now()});
+    Client d(cut.Port());
+    EXPECT_EQ(d.ErrorOf([&] { d.Smtp.Connect(); }), "Connection closed by server");
+    EXPECT_FALSE(d.Smtp.Connected);
 }
 
 TEST(Smtp, AuthenticationRetryHappensOnce) {
@@ -184,9 +203,10 @@ TEST(Smtp, IncompleteHeader) {
 
 TEST(Smtp, RecipientsInListOrderWithRefusalsReported) {
     // Greeting, HELO, RSET, MAIL, then a1, b2, c3 (refused) and d4, DATA and the end of data.
+    // Replies of several lines are read whole: each command meets its own reply.
     Script script = {Greeting("220 hi\r\n")};
-    for (const char* reply : {"250 ok\r\n", "250 ok\r\n", "250 ok\r\n", "250 ok\r\n", "250 ok\r\n",
-                              "550 no\r\n", "250 ok\r\n"})
+    for (const char* reply : {"250 ok\r\n", "250 ok\r\n", "250-sender\r\n250 ok\r\n", "250 ok\r\n",
+                              "250 ok\r\n", "550-no\r\n550 such user\r\n", "250 ok\r\n"})
         script.push_back(Reply(reply));
     script.push_back(Reply("354 go\r\n").StartsData());
     script.push_back(Reply("250 ok\r\n"));
@@ -277,15 +297,24 @@ TEST(Smtp, NoReplyIsNeverAcceptance) {
     }
 }
 
-TEST(Smtp, LineBreaksInCommandTextsAreRefusedBeforeSending) {
+TEST(Smtp, LineBreaksAndNulsInCommandTextsAreRefusedBeforeSending) {
     ScriptedSmtpServer server(HealthyScript());
     Client c(server.Port());
     c.Smtp.Connect();
+    // A file whose name would end the data and send a command of its own.
+    const std::string trap = ::testing::TempDir() + "/x\r\n.\r\nQUIT";
+    WriteFile(trap, "x");
     const std::function<void()> poisons[] = {
         [&] { c.Smtp.PostMessage.FromAddress = "me@here>\r\nRCPT TO:<x@y"; },
         [&] { c.Smtp.PostMessage.ToAddress.Put(0, "a@b\r\nDATA"); },
         [&] { c.Smtp.PostMessage.Subject = "hi\r\nBcc: x@y"; },
         [&] { c.Smtp.PostMessage.FromName = "Me\n"; },
+        // A NUL would end the text where it stands: the command without its line end, or
+        // the header without the rest of it.
+        [&] { c.Smtp.PostMessage.ToAddress.Put(0, std::string("a@b\0x", 5)); },
+        [&] { c.Smtp.PostMessage.Subject = std::string("hi\0Bcc: x@y", 11); },
+        [&] { c.Smtp.PostMessage.Attachments.Add(trap); },
+        [&] { c.Smtp.Charset = "us-ascii\r\n.\r\nQUIT"; },
     };
     for (const auto& poison : poisons) {
         c.Smtp.PostMessage.FromAddress = "me@here";
@@ -293,11 +322,15 @@ TEST(Smtp, LineBreaksInCommandTextsAreRefusedBeforeSending) {
         c.Smtp.PostMessage.Subject = "";
         c.Smtp.PostMessage.ToAddress.Clear();
         c.Smtp.PostMessage.ToAddress.Add("a@b");
+        c.Smtp.PostMessage.Attachments.Clear();
+        c.Smtp.Charset = "us-ascii";
         poison();
         EXPECT_NE(c.ErrorOf([&] { c.Smtp.SendMail(); }), "");
         EXPECT_EQ(server.Received(), "HELO 348491\r\n");
     }
     // A folded header line is let through.
+    c.Smtp.PostMessage.Attachments.Clear();
+    c.Smtp.Charset = "us-ascii";
     c.Smtp.PostMessage.FromName = "Me";
     c.Smtp.PostMessage.Subject = "long\r\n subject";
     c.Smtp.SendMail();
@@ -369,22 +402,6 @@ TEST(Smtp, HeaderLines) {
     empty.AssembleMail();
     EXPECT_EQ(empty.MessageStream.GetSize(), 0);
 }
-
-namespace {
-
-std::string ReadFile(const std::string& Path) {
-    TFileStream f(Path, fmOpenRead);
-    std::string text(static_cast<size_t>(f.GetSize()), '\0');
-    f.ReadBuffer(text.data(), static_cast<int32_t>(text.size()));
-    return text;
-}
-
-void WriteFile(const std::string& Path, const std::string& Bytes) {
-    TFileStream f(Path, fmCreate);
-    f.WriteBuffer(Bytes.data(), static_cast<int32_t>(Bytes.size()));
-}
-
-} // namespace
 
 TEST(Smtp, AttachmentsFrameAndEvents) {
     const std::string dir = ::testing::TempDir();
