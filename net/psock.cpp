@@ -220,6 +220,9 @@ void TPowersock::ResolveRemoteHost() {
     WindowHandle->AsyncGetHostByName(WM_LOOKUP_DONE, name);
     WaitFor([this] { return AsyncDone || TimedOut || Canceled; });
     TimerOff();
+    // A lookup given up on must not finish later, into the wait of another operation.
+    if (!AsyncDone || TimedOut)
+        WindowHandle->CancelLookup();
 
     if (TimedOut)
         throw ESockError("Host Lookup Timed Out");
@@ -654,6 +657,8 @@ void TPowersock::TimerOn() {
     StatusMessage(8, "Timer On");
     TimedOut = false;
     TimeoutTimer->SetInterval(static_cast<uint32_t>(TimeOut));
+    // A fresh full period also when the timer runs already, as between the passes of a capture.
+    TimeoutTimer->SetEnabled(false);
     TimeoutTimer->SetEnabled(true);
 }
 
@@ -772,10 +777,15 @@ void TPowersock::Listen(bool DataMode) {
     RemoteAddress.sin_family = AF_INET;
     RemoteAddress.sin_port = htons(static_cast<uint16_t>(Port));
     AsyncDone = false;
-    winsock::bind(SocketHandle, RemoteAddress);
-    WindowHandle->AsyncSelect(SocketHandle, DataMode ? WM_LOOKUP_DONE : WM_SOCKET_NOTIFY,
-                              FD_ACCEPT);
-    winsock::listen(SocketHandle, 1);
+    // Each step's failure is raised: a socket that could not bind to Port would otherwise
+    // listen on a port of the system's choosing, and Accept would wait for ever.
+    if (winsock::bind(SocketHandle, RemoteAddress) == SOCKET_ERROR)
+        ErrorManager(0);
+    if (WindowHandle->AsyncSelect(SocketHandle, DataMode ? WM_LOOKUP_DONE : WM_SOCKET_NOTIFY,
+                                  FD_ACCEPT) == SOCKET_ERROR)
+        ErrorManager(0);
+    if (winsock::listen(SocketHandle, 1) == SOCKET_ERROR)
+        ErrorManager(0);
 }
 
 TSocket TPowersock::Accept() {
@@ -787,8 +797,11 @@ TSocket TPowersock::Accept() {
         throw ESockError("Error creating Data Connection");
     sockaddr_in peer{};
     const TSocket s = winsock::accept(SocketHandle, &peer);
-    if (s != INVALID_SOCKET)
-        WindowHandle->AsyncSelect(s, WM_SOCKET_NOTIFY, SocketEventMask);
+    if (s == INVALID_SOCKET)
+        ErrorManager(0);
+    // The request is taken: the next Accept waits for the next one.
+    AsyncDone = false;
+    WindowHandle->AsyncSelect(s, WM_SOCKET_NOTIFY, SocketEventMask);
     RemoteAddress = peer;
     RaiseIfCanceled("Socket send aborted");
     return s;

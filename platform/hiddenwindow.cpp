@@ -401,10 +401,16 @@ void THiddenWindow::WaitWritable(winsock::TSocket S) {
     Application->WaitAndProcessMessages();
 }
 
-void THiddenWindow::AsyncGetHostByName(unsigned Msg, const std::string& Name) {
+void THiddenWindow::CancelLookup() {
     if (QtLookupId >= 0)
         QHostInfo::abortHostLookup(QtLookupId);
-    const uint64_t id = ++LookupId;
+    QtLookupId = -1;
+    ++LookupId;
+}
+
+void THiddenWindow::AsyncGetHostByName(unsigned Msg, const std::string& Name) {
+    CancelLookup();
+    const uint64_t id = LookupId;
     LookedUp = 0;
     QtLookupId =
         QHostInfo::lookupHost(QString::fromLatin1(Name.data(), static_cast<qsizetype>(Name.size())),

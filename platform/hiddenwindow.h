@@ -64,6 +64,8 @@ public:
     // Starts an IPv4 lookup of Name; its completion posts Msg with the error in the high 16 bits
     // of the second parameter (0 on success), and the address is then in LookupAddress().
     void AsyncGetHostByName(unsigned Msg, const std::string& Name);
+    // Abandons the running lookup: its completion is never posted.
+    void CancelLookup();
     uint32_t LookupAddress() const { return LookedUp; }
 
     // Dispatches events until socket S can take more data or another event arrives.

@@ -571,6 +571,15 @@ TEST(Powersock, CaptureOperations) {
         c.Sock.CaptureStream(stream, -1);
         EXPECT_EQ(stream.GetSize(), 0);
     }
+    // The time-out measures the silence between chunks, not the whole capture.
+    {
+        Connected c({ReplyBytewise("abcdefgh", 100ms).Now(), CloseConnection().Now()});
+        c.Sock.TimeOut = 400;
+        std::string text;
+        c.Sock.CaptureString(text, -1);
+        EXPECT_EQ(text, "abcdefgh");
+        EXPECT_FALSE(c.Sock.TimedOut);
+    }
     // A silent peer and a time-out.
     {
         Connected c({Reply("ab").Now(), StaySilent().Now()});
@@ -650,12 +659,16 @@ TEST(Powersock, ListenAndAccept) {
         server.OnAcceptReady = [&](TObject*) { server.AsyncDone = true; };
         server.Listen(dataMode);
 
-        const int client = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        const auto dial = [port] {
+            const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(port);
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            EXPECT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+            return client;
+        };
+        const int client = dial();
         const winsock::TSocket accepted = server.Accept();
         ASSERT_NE(accepted, winsock::INVALID_SOCKET) << dataMode;
         EXPECT_TRUE(server.Connected);
@@ -665,7 +678,43 @@ TEST(Powersock, ListenAndAccept) {
         EXPECT_EQ(::recv(accepted, buffer, 2, MSG_WAITALL), 2);
         server.Close(accepted);
         ::close(client);
+
+        // A second Accept waits for the next request instead of failing without a word.
+        int second = -1;
+        QObject scope;
+        QTimer::singleShot(100, &scope, [&] { second = dial(); });
+        const winsock::TSocket next = server.Accept();
+        EXPECT_NE(next, winsock::INVALID_SOCKET) << dataMode;
+        EXPECT_GE(second, 0);
+        server.Close(next);
+        ::close(second);
+
+        // A port that is taken is an error, not a listen on some other port.
+        TPowersock rival;
+        rival.Port = port;
+        EXPECT_THROW(rival.Listen(dataMode), ESockError);
     }
+}
+
+TEST(Powersock, AHostLookupGivenUpOnNeverFinishesLater) {
+    TPowersock sock;
+    sock.Host = "localhost";
+    sock.Port = 1;
+    // Cancels as the lookup starts, so the wait ends before its result.
+    sock.ReportLevel = 8;
+    sock.OnStatus = [&](TComponent*, const std::string& Status) {
+        if (Status == "Timer On")
+            sock.Cancel();
+    };
+    try {
+        sock.Connect();
+        FAIL();
+    } catch (const ESockError& e) {
+        EXPECT_STREQ(e.what(), "Host Lookup Canceled");
+    }
+    ProcessUntil([] { return false; }, 300);
+    EXPECT_FALSE(sock.AsyncDone);
+    EXPECT_TRUE(sock.EventOK);
 }
 
 TEST(ThreadTimer, TicksOnlyWhenEnabledWithAnIntervalAndAHandler) {
