@@ -33,6 +33,16 @@ public:
 
 uint32_t NextGeneration = 0;
 
+// Name lookups report to this object, which lives as long as the application, and from there
+// to their window if it still exists. Qt never frees the handler of a lookup that was aborted
+// or whose receiver went away first, so lookups are neither aborted nor tied to a window.
+QObject* LookupReceiver() {
+    static QPointer<QObject> receiver;
+    if (!receiver)
+        receiver = new QObject(QCoreApplication::instance());
+    return receiver;
+}
+
 // The readiness a registered socket is watched for. It is edge-triggered: the system reports
 // a socket again only when something new happens to it, so unread data never keeps the loop
 // busy; a receive re-arms the report when needed (see Received).
@@ -75,8 +85,6 @@ std::unordered_map<winsock::TSocket, THiddenWindow::Selection*>& registry() {
 THiddenWindow::THiddenWindow(TWndProc Proc) : Proc(std::move(Proc)) {}
 
 THiddenWindow::~THiddenWindow() {
-    if (QtLookupId >= 0)
-        QHostInfo::abortHostLookup(QtLookupId);
     for (const auto& [s, sel] : Selections)
         registry().erase(s);
     Selections.clear();
@@ -401,10 +409,9 @@ void THiddenWindow::WaitWritable(winsock::TSocket S) {
     Application->WaitAndProcessMessages();
 }
 
+// The lookup runs on, but its result no longer matches the window's lookup number and is
+// dropped.
 void THiddenWindow::CancelLookup() {
-    if (QtLookupId >= 0)
-        QHostInfo::abortHostLookup(QtLookupId);
-    QtLookupId = -1;
     ++LookupId;
 }
 
@@ -412,22 +419,21 @@ void THiddenWindow::AsyncGetHostByName(unsigned Msg, const std::string& Name) {
     CancelLookup();
     const uint64_t id = LookupId;
     LookedUp = 0;
-    QtLookupId =
-        QHostInfo::lookupHost(QString::fromLatin1(Name.data(), static_cast<qsizetype>(Name.size())),
-                              this, [this, id, Msg](const QHostInfo& Info) {
-                                  if (id != LookupId)
-                                      return;
-                                  QtLookupId = -1;
-                                  unsigned error = winsock::WSAHOST_NOT_FOUND;
-                                  for (const QHostAddress& a : Info.addresses())
-                                      if (a.protocol() == QAbstractSocket::IPv4Protocol) {
-                                          LookedUp = htonl(a.toIPv4Address());
-                                          error = 0;
-                                          break;
-                                      }
-                                  TMessage m{Msg, 0, WSAMakeSelectReply(0, error), 0};
-                                  Deliver(m);
-                              });
+    const QPointer<THiddenWindow> window(this);
+    QHostInfo::lookupHost(QString::fromLatin1(Name.data(), static_cast<qsizetype>(Name.size())),
+                          LookupReceiver(), [window, id, Msg](const QHostInfo& Info) {
+                              if (!window || id != window->LookupId)
+                                  return;
+                              unsigned error = winsock::WSAHOST_NOT_FOUND;
+                              for (const QHostAddress& a : Info.addresses())
+                                  if (a.protocol() == QAbstractSocket::IPv4Protocol) {
+                                      window->LookedUp = htonl(a.toIPv4Address());
+                                      error = 0;
+                                      break;
+                                  }
+                              TMessage m{Msg, 0, WSAMakeSelectReply(0, error), 0};
+                              window->Deliver(m);
+                          });
 }
 
 void THiddenWindow::customEvent(QEvent* Event) {

@@ -117,6 +117,5 @@ private:
     int LoopTimer = 0; // the event loop's timer, 0 when none runs
     std::chrono::steady_clock::time_point LoopTimerDue;
     uint64_t LookupId = 0;
-    int QtLookupId = -1;
     uint32_t LookedUp = 0;
 };
