@@ -596,6 +596,10 @@ bool commit(TStore& S) {
     if (!makeFolder(folder))
         return false;
     const std::string text = serialize(*S.Root);
+    // A file the reader would refuse as not ours must not be written: the next start would
+    // set it aside with every setting in it.
+    if (text.size() > static_cast<size_t>(MaxFileSize))
+        return false;
     std::string temp = target + ".tmp-XXXXXX";
     const int fd = S.Fault == TFault::Create ? -1 : mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)

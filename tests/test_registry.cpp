@@ -400,6 +400,18 @@ TEST_F(RegistryTest, FailedWriteLeavesFileAndStoreAsTheyWere) {
     }
 }
 
+TEST_F(RegistryTest, AValueTooLargeForTheFileIsRefusedAndTheRestKept) {
+    ASSERT_EQ(setValue(Settings, "A", {REG_SZ, sz("keep me")}), ERROR_SUCCESS);
+    // Binary data takes three characters a byte in the file: 6 MiB make a file of 18 MiB,
+    // beyond what the store reads back.
+    const std::string big(6 << 20, '\xAB');
+    EXPECT_EQ(setValue(Settings, "Big", {REG_BINARY, big}), ERROR_WRITE_FAULT);
+    Registry::Reset();
+    EXPECT_EQ(getValue(Settings, "A"), (TData{REG_SZ, sz("keep me")}));
+    EXPECT_EQ(getValue(Settings, "Big"), std::nullopt);
+    EXPECT_EQ(entries(Folder), std::vector<std::string>{"registry.reg"});
+}
+
 TEST_F(RegistryTest, ReadOnlyFolderFailsWritesWithoutHarm) {
     const int failedCheck = inChild([&] {
         const TData oldValue{REG_SZ, sz("old")}, newValue{REG_SZ, sz("new")};
