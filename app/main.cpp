@@ -37,6 +37,16 @@ public:
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
+    // Every text and setting the program keeps is in this code page: rather than misread the
+    // settings and the address book, the program does not start without it.
+    if (!Win1251::Available()) {
+        QMessageBox::critical(nullptr, QStringLiteral("vintrop"),
+                              QStringLiteral("The C library cannot convert the Windows-1251 code "
+                                             "page (iconv). The program cannot start without it; "
+                                             "your settings and address book are left as they "
+                                             "are."));
+        return 1;
+    }
     Application->SetDialogs(std::make_unique<TWidgetDialogs>());
     try {
         TFormMain formMain;

@@ -10,9 +10,11 @@ namespace {
 struct Table {
     std::array<char32_t, 256> ToUcs{};
     std::unordered_map<char32_t, unsigned char> FromUcs;
+    bool Loaded = false;
 
     Table() {
         iconv_t cd = iconv_open("UTF-32LE", "WINDOWS-1251");
+        Loaded = cd != reinterpret_cast<iconv_t>(-1);
         for (int b = 0; b < 256; ++b) {
             char in = static_cast<char>(b);
             char out[4] = {};
@@ -66,6 +68,10 @@ std::string FromUnicode(const QString& Text, bool* Exact) {
         }
     }
     return bytes;
+}
+
+bool Available() {
+    return table().Loaded;
 }
 
 bool CanEncode(const QString& Text) {

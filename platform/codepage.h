@@ -18,4 +18,8 @@ bool CanEncode(const QString& Text);
 // Lower-case letters, Cyrillic included.
 std::string LowerCase(const std::string& Bytes);
 
+// Whether the C library converts the code page. Without it every byte above 127 would stand
+// for the character of the same number, and Cyrillic text would not survive a conversion.
+bool Available();
+
 } // namespace Win1251
