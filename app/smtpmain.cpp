@@ -277,6 +277,9 @@ void TFormMain::Button6Click(TObject* Sender) {
         ConnectFailed = false;
         NMSMTP1->Host = TextOf(Edit1);
         NMSMTP1->Port = StrToInt(TextOf(Edit5));
+        // The socket takes 16 bits of it: a larger number would reach another port.
+        if (NMSMTP1->Port < 0 || NMSMTP1->Port > 65535)
+            throw Exception("'" + TextOf(Edit5) + "' is not a port number (0 to 65535)");
         NMSMTP1->UserID = IntToStr(348491);
         NMSMTP1->Connect();
         if (ConnectFailed) {
@@ -301,8 +304,12 @@ void TFormMain::Button6Click(TObject* Sender) {
             NMSMTP1->SendMail();
         } catch (...) {
             // Each Send ends with the session closed and no recipient left for the next one.
+            // A send ended by closing the window closes at once: the closing exchange would
+            // wait without end for a server that has stopped answering.
             try {
-                if (NMSMTP1->Connected)
+                if (NMSMTP1->Connected && CloseRequested)
+                    NMSMTP1->TPowersock::Disconnect();
+                else if (NMSMTP1->Connected)
                     NMSMTP1->Disconnect();
             } catch (...) {
             }
@@ -474,8 +481,9 @@ void TFormMain::ReadSettings() {
         setText(Edit2, DefaultNumber);
     if (ReadStringValue(SettingsKey, "SMTP Email Address", buffer, sizeof buffer))
         setText(Edit4, buffer);
+    // The port is stored as the 32 bits of a signed number, so that what was typed comes back.
     if (ReadDwordValue(SettingsKey, "SMTP Port", &value))
-        Edit5->setText(QString::number(value));
+        Edit5->setText(QString::number(static_cast<int32_t>(value)));
     if (ReadDwordValue(SettingsKey, "Translit", &value))
         CheckBox1->setChecked(value != 0);
     if (ReadStringValue(SettingsKey, "SMTP Server", buffer, sizeof buffer))
@@ -488,7 +496,7 @@ void TFormMain::ReadSettings() {
     if (ReadStringValue(AccountKey, "SMTP Email Address", buffer, sizeof buffer))
         setText(Edit4, buffer);
     if (ReadDwordValue(AccountKey, "SMTP Port", &value))
-        Edit5->setText(QString::number(value));
+        Edit5->setText(QString::number(static_cast<int32_t>(value)));
     if (ReadStringValue(AccountKey, "SMTP Server", buffer, sizeof buffer))
         setText(Edit1, buffer);
     if (ReadStringValue(AccountKey, "SMTP Display Name", buffer, sizeof buffer))
@@ -498,21 +506,29 @@ void TFormMain::ReadSettings() {
 void TFormMain::FormClose() {
     const std::string portText = TextOf(Edit5);
     const int32_t port = portText.empty() ? 0 : StrToInt(portText);
-    WriteStringValue(SettingsKey, "SMTP Email Address", TextOf(Edit4).c_str());
-    WriteDwordValue(SettingsKey, "SMTP Port", static_cast<uint32_t>(port));
-    WriteStringValue(SettingsKey, "SMTP Server", TextOf(Edit1).c_str());
-    WriteStringValue(SettingsKey, "SMTP Display Name", TextOf(Edit6).c_str());
-    WriteStringValue(SettingsKey, "Gate Address", TextOf(Edit3).c_str());
-    WriteDwordValue(SettingsKey, "POP3 Skip Account", 1);
-    WriteStringValue(SettingsKey, "Last number", TextOf(Edit2).c_str());
+    int written = 1;
+    written &= WriteStringValue(SettingsKey, "SMTP Email Address", TextOf(Edit4).c_str());
+    written &= WriteDwordValue(SettingsKey, "SMTP Port", static_cast<uint32_t>(port));
+    written &= WriteStringValue(SettingsKey, "SMTP Server", TextOf(Edit1).c_str());
+    written &= WriteStringValue(SettingsKey, "SMTP Display Name", TextOf(Edit6).c_str());
+    written &= WriteStringValue(SettingsKey, "Gate Address", TextOf(Edit3).c_str());
+    written &= WriteDwordValue(SettingsKey, "POP3 Skip Account", 1);
+    written &= WriteStringValue(SettingsKey, "Last number", TextOf(Edit2).c_str());
     if (AddrBookForm) {
         for (int i = 1; i <= AddrBookForm->RowCount() - 1; ++i) {
             char name[260];
             std::snprintf(name, sizeof name, "Number%d", i);
-            WriteStringValue(SettingsKey, name, AddrBookForm->Cells(0, i).c_str());
+            written &= WriteStringValue(SettingsKey, name, AddrBookForm->Cells(0, i).c_str());
             std::snprintf(name, sizeof name, "Name%d", i);
-            WriteStringValue(SettingsKey, name, AddrBookForm->Cells(1, i).c_str());
+            written &= WriteStringValue(SettingsKey, name, AddrBookForm->Cells(1, i).c_str());
         }
     }
-    WriteDwordValue(SettingsKey, "Translit", CheckBox1->isChecked() ? 1 : 0);
+    written &= WriteDwordValue(SettingsKey, "Translit", CheckBox1->isChecked() ? 1 : 0);
+    // Unsaved settings and address book are not dropped without a word: the first close says
+    // so and keeps the window open; a second one quits without them.
+    if (!written && !SaveFailed) {
+        SaveFailed = true;
+        throw Exception("The settings and the address book could not be saved. Close the window "
+                        "again to quit without saving them.");
+    }
 }

@@ -117,6 +117,8 @@ private:
     std::unique_ptr<TNMSMTP> Client;
     bool SendRunning = false;
     bool CloseRequested = false;
+    // A close found that the settings could not be saved, and said so.
+    bool SaveFailed = false;
     bool Destroying = false;
     QString MemoAccepted;
 };

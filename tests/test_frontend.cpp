@@ -279,7 +279,8 @@ TEST_F(FrontEnd, StartUpReadsTheSettingsOrImportsTheAccount) {
              "\"\n\"SMTP Port\"=dword:ffffffff\n\"Translit\"=dword:00000005\n"
              "\"SMTP Server\"=\"relay.example\"\n\"SMTP Display Name\"=\"Вера\"\n" +
              account,
-         {"relay.example", "4294967295", "gw.example", "Вера", long259, "+70001112233"},
+         // A stored port above 2^31 - 1 is shown signed, as the close writes it back.
+         {"relay.example", "-1", "gw.example", "Вера", long259, "+70001112233"},
          true},
         {"300 characters count as absent",
          FileHeader + std::string(SettingsSection) + "\"Gate Address\"=\"" + long300 +
@@ -414,6 +415,29 @@ TEST_F(FrontEnd, BadPortWritesNothingAndKeepsTheWindowOpen) {
     const std::vector<std::string> lines = SettingsLines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), "\"SMTP Port\"=dword:0000001a"), lines.end());
     EXPECT_NE(std::find(lines.begin(), lines.end(), "\"SMTP Display Name\"=\"New\""), lines.end());
+}
+
+TEST_F(FrontEnd, ANegativePortComesBackAsTyped) {
+    Start();
+    Form->Edit5->setText("-1");
+    EXPECT_TRUE(Form->close());
+    Start();
+    EXPECT_EQ(Form->Edit5->text(), "-1");
+    EXPECT_TRUE(Form->close()); // what was read back is a number again
+}
+
+TEST_F(FrontEnd, AFailedSaveIsReportedOnceAndTheSecondCloseQuits) {
+    Start();
+    Form->Edit6->setText("Unsaved");
+    Registry::SetFault(Registry::TFault::Rename);
+    EXPECT_FALSE(Form->close());
+    EXPECT_TRUE(Form->isVisible());
+    EXPECT_EQ(Scope.Dialogs->Shown,
+              std::vector<std::string>{"error: The settings and the address book could not be "
+                                       "saved. Close the window again to quit without saving "
+                                       "them."});
+    EXPECT_TRUE(Form->close());
+    Registry::SetFault(Registry::TFault::None);
 }
 
 // ---- Address book ----
