@@ -63,9 +63,10 @@ public:
 void CheckCommandText(const std::string& What, const std::string& Text) {
     if (Text.find_first_of("\r\n") != std::string::npos)
         throw Exception("The " + What + " holds a line break and cannot be sent: " + Text);
-    if (Text.find('\0') != std::string::npos)
-        throw Exception("The " + What + " holds a NUL character and cannot be sent: " +
-                        Text.substr(0, Text.find('\0')));
+    const size_t nul = Text.find('\0');
+    if (nul != std::string::npos)
+        throw Exception("The " + What +
+                        " holds a NUL character and cannot be sent: " + Text.substr(0, nul));
 }
 
 TNMSMTP::TNMSMTP(TComponent* AOwner) : TPowersock(AOwner) {
@@ -128,10 +129,7 @@ void TNMSMTP::Connect() {
                 throw Exception(greeting);
 
             for (int retry = 0;; ++retry) {
-                Transaction("HELO " + UserID);
-                std::string reply = LastReply;
-                ReadExtraLines(reply);
-                CheckReplyReceived(reply);
+                Exchange("HELO " + UserID);
                 if (ReplyCode < 300)
                     break;
                 if (retry > 0 || !OnAuthenticationFailed)

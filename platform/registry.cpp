@@ -581,6 +581,11 @@ bool writeAll(int Fd, const char* Data, size_t Size) {
 bool commit(TStore& S) {
     if (S.File.empty())
         return false;
+    const std::string text = serialize(*S.Root);
+    // A file the reader would refuse as not ours must not be written: the next start would
+    // set it aside with every setting in it.
+    if (text.size() > static_cast<size_t>(MaxFileSize))
+        return false;
     if (S.DamagedInPlace) {
         if (!setAside(S.File))
             return false;
@@ -594,11 +599,6 @@ bool commit(TStore& S) {
     }
     const std::string folder = folderOf(target);
     if (!makeFolder(folder))
-        return false;
-    const std::string text = serialize(*S.Root);
-    // A file the reader would refuse as not ours must not be written: the next start would
-    // set it aside with every setting in it.
-    if (text.size() > static_cast<size_t>(MaxFileSize))
         return false;
     std::string temp = target + ".tmp-XXXXXX";
     const int fd = S.Fault == TFault::Create ? -1 : mkostemp(temp.data(), O_CLOEXEC);
