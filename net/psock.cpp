@@ -424,10 +424,7 @@ std::string TPowersock::Read(uint16_t Count) {
                 count = n;
                 break;
             }
-            // Sleep until the whole count waits, not at every byte that arrives before it.
-            winsock::SetReceiveLowWater(SocketHandle, count);
             Application->WaitAndProcessMessages();
-            winsock::SetReceiveLowWater(SocketHandle, 1);
         } while (!Canceled);
     }
     RaiseIfCanceled("Socket send aborted");

@@ -8,6 +8,7 @@
 #include <QSocketNotifier>
 #include <QTimerEvent>
 #include <arpa/inet.h>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -31,6 +32,18 @@ public:
     uint32_t Generation; // 0 for messages that belong to no socket
 };
 
+const QEvent::Type RecheckType = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+// Asks for the news of what a selection's input still holds after a receive.
+class TRecheckEvent : public QEvent {
+public:
+    explicit TRecheckEvent(uint64_t Key) : QEvent(RecheckType), Key(Key) {}
+    uint64_t Key;
+};
+
+// The room of a selection's input: what one receive of the program can ask for.
+constexpr size_t InputRoom = 65536;
+
 uint32_t NextGeneration = 0;
 
 // Name lookups report to this object, which lives as long as the application, and from there
@@ -44,8 +57,8 @@ QObject* LookupReceiver() {
 }
 
 // The readiness a registered socket is watched for. It is edge-triggered: the system reports
-// a socket again only when something new happens to it, so unread data never keeps the loop
-// busy; a receive re-arms the report when needed (see Received).
+// a socket again only when something new happens to it. Each report of data is answered by
+// reading the socket (see Fill), so nothing reported is ever left in it.
 constexpr uint32_t ReadEvents = EPOLLIN | EPOLLRDHUP | EPOLLET;
 
 } // namespace
@@ -61,14 +74,19 @@ struct THiddenWindow::Selection {
     bool Connected = false;
     bool Connecting = false;
     bool WaitingWritable = false;
-    // The program has taken or seen everything the socket reported: whatever comes next will
-    // be reported anew, so a reader may sleep without looking first.
-    bool Drained = false;
-    // The byte count of the last look (MSG_PEEK) since the last report; -1 when there is none.
-    int LastPeek = -1;
-    // The peer's close (or a broken connection) has been reported: the end stays behind
-    // whatever a receive takes.
-    bool EndReported = false;
+    // What the window has read from the socket and the program has not yet taken: a report
+    // of data is answered by reading the socket at once, so the program's looks and receives
+    // are served from here without asking the socket again.
+    std::unique_ptr<char[]> Input;
+    size_t InputHead = 0;
+    size_t InputTail = 0;
+    bool InputFull = false;  // the last read filled the room: more may wait in the socket
+    bool InputEnd = false;   // the peer's close has been read
+    bool PeerClosed = false; // the peer's close (or a broken connection) has been reported
+    int InputError = 0;      // the error of a broken connection, read but not yet handed on
+    bool RecheckPosted = false;
+
+    size_t Buffered() const { return InputTail - InputHead; }
 
     // The tag of the readiness reports: the socket and the generation of this registration.
     uint64_t Key() const { return uint64_t{Generation} << 32 | static_cast<uint32_t>(S); }
@@ -163,7 +181,15 @@ void THiddenWindow::timerEvent(QTimerEvent* Event) {
 }
 
 int THiddenWindow::AsyncSelect(winsock::TSocket S, unsigned Msg, long Events) {
-    Drop(S);
+    // What was read from the socket for the program stays with it across a new registration.
+    std::unique_ptr<Selection> old;
+    if (const auto it = Selections.find(S); it != Selections.end()) {
+        old = std::move(it->second);
+        if (old->Watched)
+            ::epoll_ctl(ReadinessSet, EPOLL_CTL_DEL, S, nullptr);
+        registry().erase(S);
+        Selections.erase(it);
+    }
     if (Events == 0)
         return 0;
     const int flags = ::fcntl(S, F_GETFL);
@@ -179,6 +205,15 @@ int THiddenWindow::AsyncSelect(winsock::TSocket S, unsigned Msg, long Events) {
     if (++NextGeneration == 0)
         ++NextGeneration;
     sel->Generation = NextGeneration;
+    if (old) {
+        sel->Input = std::move(old->Input);
+        sel->InputHead = old->InputHead;
+        sel->InputTail = old->InputTail;
+        sel->InputFull = old->InputFull;
+        sel->InputEnd = old->InputEnd;
+        sel->PeerClosed = old->PeerClosed;
+        sel->InputError = old->InputError;
+    }
     // A socket that is neither connected nor listening has nothing to report yet; it is watched
     // from its connect or listen on.
     sockaddr_in peer{};
@@ -188,6 +223,8 @@ int THiddenWindow::AsyncSelect(winsock::TSocket S, unsigned Msg, long Events) {
         winsock::WSASetLastError(winsock::ErrnoToWSA(errno));
         return winsock::SOCKET_ERROR;
     }
+    if (sel->Connected)
+        PostRecheck(*sel);
     registry()[S] = sel.get();
     Selections[S] = std::move(sel);
     return 0;
@@ -269,17 +306,12 @@ void THiddenWindow::DispatchReadiness() {
         Report(ready[i].data.u64, ready[i].events);
 }
 
-// One readiness report becomes news: the outcome of a connect, a connection request, data, or
-// the peer's close (after the data that came before it).
+// One readiness report becomes news: the outcome of a connect, a connection request, or what
+// the socket holds now (data, the peer's close, a broken connection), which is read at once.
 void THiddenWindow::Report(uint64_t Key, uint32_t Events) {
     Selection* sel = FindKey(Key);
     if (!sel)
         return;
-    sel->Drained = false;
-    sel->LastPeek = -1;
-    if (Events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))
-        sel->EndReported = true;
-    const winsock::TSocket s = sel->S;
     if (sel->Listening) {
         if (Events & EPOLLIN)
             Notify(Key, winsock::FD_ACCEPT, 0);
@@ -290,7 +322,7 @@ void THiddenWindow::Report(uint64_t Key, uint32_t Events) {
             return;
         int err = 0;
         socklen_t len = sizeof err;
-        ::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len);
+        ::getsockopt(sel->S, SOL_SOCKET, SO_ERROR, &err, &len);
         sel->Connecting = false;
         sel->Connected = err == 0;
         if (!Notify(Key, winsock::FD_CONNECT, static_cast<unsigned>(winsock::ErrnoToWSA(err))))
@@ -299,29 +331,75 @@ void THiddenWindow::Report(uint64_t Key, uint32_t Events) {
     }
     if ((Events & EPOLLOUT) && sel->WaitingWritable)
         sel->WaitingWritable = false;
-    if (!sel->Connected)
+    if (!sel->Connected || (Events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0)
         return;
-    if ((Events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0) {
-        if (Events & EPOLLIN)
-            Notify(Key, winsock::FD_READ, 0);
-        return;
+    if (Events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+        sel->PeerClosed = true;
+    if (Fill(*sel))
+        Announce(Key);
+}
+
+// Reads from the socket into the free room of the selection's input: once, or after the peer's
+// close on to the end, so that the end is news with the data before it. Returns true when
+// something new came: data, the end, or an error.
+bool THiddenWindow::Fill(Selection& Sel) {
+    bool news = false;
+    while (FillOnce(Sel)) {
+        news = true;
+        if (!Sel.PeerClosed || Sel.InputEnd || Sel.InputError != 0 || Sel.InputFull)
+            break;
     }
-    // The peer closed or the connection broke: data still waiting is reported first.
-    char c;
-    const ssize_t got = ::recv(s, &c, 1, MSG_PEEK | MSG_DONTWAIT);
-    const int error = got < 0 ? errno : 0;
-    if (got > 0) {
-        if (Notify(Key, winsock::FD_READ, 0) && (Events & (EPOLLRDHUP | EPOLLHUP)))
-            Notify(Key, winsock::FD_CLOSE, 0);
-        return;
+    return news;
+}
+
+bool THiddenWindow::FillOnce(Selection& Sel) {
+    if (Sel.InputEnd || Sel.InputError != 0)
+        return false;
+    if (!Sel.Input)
+        Sel.Input.reset(new char[InputRoom]); // not cleared: only what was read is used
+    if (Sel.InputHead == Sel.InputTail) {
+        Sel.InputHead = 0;
+        Sel.InputTail = 0;
+    } else if (Sel.InputHead > 0) {
+        std::memmove(Sel.Input.get(), Sel.Input.get() + Sel.InputHead, Sel.Buffered());
+        Sel.InputTail -= Sel.InputHead;
+        Sel.InputHead = 0;
     }
-    if (got == 0) {
+    const size_t room = InputRoom - Sel.InputTail;
+    Sel.InputFull = room == 0;
+    if (room == 0)
+        return false;
+    const ssize_t n = ::recv(Sel.S, Sel.Input.get() + Sel.InputTail, room, 0);
+    if (n > 0) {
+        Sel.InputTail += static_cast<size_t>(n);
+        Sel.InputFull = static_cast<size_t>(n) == room;
+        return true;
+    }
+    if (n == 0) {
+        Sel.InputEnd = true;
+        return true;
+    }
+    if (errno == EAGAIN || errno == EINTR || errno == ENOTCONN)
+        return false;
+    Sel.InputError = errno;
+    return true;
+}
+
+// Tells the window procedure what the selection's input holds: data, then the peer's close or
+// the broken connection behind it.
+void THiddenWindow::Announce(uint64_t Key) {
+    const Selection* sel = FindKey(Key);
+    if (!sel)
+        return;
+    if (sel->Buffered() > 0) {
+        if (!Notify(Key, winsock::FD_READ, 0))
+            return;
+        sel = FindKey(Key);
+    }
+    if (sel->InputEnd)
         Notify(Key, winsock::FD_CLOSE, 0);
-        return;
-    }
-    if (error == EAGAIN || error == EINTR || error == ENOTCONN)
-        return;
-    Notify(Key, winsock::FD_CLOSE, static_cast<unsigned>(winsock::ErrnoToWSA(error)));
+    else if (sel->InputError != 0)
+        Notify(Key, winsock::FD_CLOSE, static_cast<unsigned>(winsock::ErrnoToWSA(sel->InputError)));
 }
 
 bool THiddenWindow::ConnectStarted(winsock::TSocket S) {
@@ -345,36 +423,58 @@ bool THiddenWindow::ConnectFinished(winsock::TSocket S, int Error) {
     return true;
 }
 
-// Reports are edge-triggered, so after a receive the socket is looked at again (re-armed)
-// when something already reported may still wait: data left behind, or the end of the data,
-// which is reported again each time a receive meets it. A receive that found nothing, or took
-// all there was (less than it asked for, or all that the last look saw), leaves nothing
-// behind: what arrives later is reported by itself.
-void THiddenWindow::Received(winsock::TSocket S, int Flags, int Length, int Result) {
+// Serves a receive of the program from the selection's input; an empty input asks the socket
+// first. As the system does, news is given again after a receive when something stays behind
+// (data, or the end of the data): it comes as a posted notice. Returns false for a socket the
+// window does not read for the program.
+bool THiddenWindow::Receive(winsock::TSocket S, void* Data, int Length, int Flags, int& Result) {
     Selection* sel = Find(S);
-    if (!sel || !sel->Watched)
-        return;
-    if (Result < 0) {
-        sel->Drained = errno == EAGAIN;
-        return;
+    if (!sel || !sel->Watched || !sel->Connected || sel->Listening || Length <= 0)
+        return false;
+    if (sel->Buffered() == 0)
+        Fill(*sel);
+    const size_t have = sel->Buffered();
+    if (have == 0) {
+        if (sel->InputError != 0) {
+            errno = sel->InputError;
+            Result = -1;
+            if ((Flags & MSG_PEEK) == 0) {
+                // The error is handed on once; the connection then reads as ended.
+                sel->InputError = 0;
+                sel->InputEnd = true;
+            }
+        } else if (sel->InputEnd) {
+            Result = 0;
+        } else {
+            errno = EAGAIN;
+            Result = -1;
+        }
+        return true;
     }
-    if (Result > 0 && (Flags & MSG_PEEK)) {
-        sel->Drained = false;
-        // A look that filled what it asked for may have seen only part of what waits.
-        sel->LastPeek = Result < Length ? Result : -1;
-        return;
+    const size_t count = std::min(have, static_cast<size_t>(Length));
+    std::memcpy(Data, sel->Input.get() + sel->InputHead, count);
+    Result = static_cast<int>(count);
+    if (Flags & MSG_PEEK)
+        return true;
+    sel->InputHead += count;
+    if (sel->InputFull)
+        Fill(*sel);
+    PostRecheck(*sel);
+    return true;
+}
+
+// Posts news of what the selection's input still holds, if anything, once.
+void THiddenWindow::PostRecheck(Selection& Sel) {
+    if ((Sel.Buffered() > 0 || Sel.InputEnd || Sel.InputError != 0) && !Sel.RecheckPosted) {
+        Sel.RecheckPosted = true;
+        QCoreApplication::postEvent(Sel.Window, new TRecheckEvent(Sel.Key()));
     }
-    const bool tookAll = Result > 0 && !sel->EndReported &&
-                         (Result < Length || (sel->LastPeek >= 0 && Result >= sel->LastPeek));
-    sel->LastPeek = -1;
-    sel->Drained = tookAll;
-    if (!tookAll)
-        sel->Window->Watch(*sel);
 }
 
 bool THiddenWindow::Drained(winsock::TSocket S) {
     const Selection* sel = Find(S);
-    return sel && sel->Watched && sel->Connected && !sel->Listening && sel->Drained;
+    return sel && sel->Watched && sel->Connected && !sel->Listening && sel->Buffered() == 0 &&
+           !sel->InputFull && !sel->PeerClosed && !sel->InputEnd && sel->InputError == 0;
 }
 
 void THiddenWindow::Accepted(winsock::TSocket S) {
@@ -437,6 +537,14 @@ void THiddenWindow::AsyncGetHostByName(unsigned Msg, const std::string& Name) {
 }
 
 void THiddenWindow::customEvent(QEvent* Event) {
+    if (Event->type() == RecheckType) {
+        const uint64_t key = static_cast<TRecheckEvent*>(Event)->Key;
+        if (Selection* sel = FindKey(key)) {
+            sel->RecheckPosted = false;
+            Announce(key);
+        }
+        return;
+    }
     if (Event->type() != NoticeType)
         return;
     auto* notice = static_cast<TNoticeEvent*>(Event);

@@ -1,7 +1,8 @@
 // The hidden window of a component: a per-object sink for socket news, name lookups and timer
 // ticks on the GUI thread. The window watches its sockets through one readiness set, which the
-// event loop watches in turn; news is handed to the owner's window procedure inside the
-// application's guard, so no exception crosses the event loop.
+// event loop watches in turn; a connected socket is read as soon as it reports data, and the
+// program's receives are served from what was read. News is handed to the owner's window
+// procedure inside the application's guard, so no exception crosses the event loop.
 #pragma once
 
 #include <QObject>
@@ -71,12 +72,14 @@ public:
     // Dispatches events until socket S can take more data or another event arrives.
     void WaitWritable(winsock::TSocket S);
 
-    // Hooks of the socket calls, so that notifications follow what the program does. Received
-    // follows every receive with its flags, the count asked for and the result (errno set
-    // when it is negative); Accepted follows an accepted connection.
+    // Hooks of the socket calls, so that notifications follow what the program does. Receive
+    // serves a receive (or a look, with MSG_PEEK) from what the window has read from the
+    // socket: Result is the count, or -1 with errno set. It returns false for a socket the
+    // window does not read, which the caller then reads itself. Accepted follows an accepted
+    // connection.
     static bool ConnectStarted(winsock::TSocket S);
     static bool ConnectFinished(winsock::TSocket S, int Error);
-    static void Received(winsock::TSocket S, int Flags, int Length, int Result);
+    static bool Receive(winsock::TSocket S, void* Data, int Length, int Flags, int& Result);
     static void Accepted(winsock::TSocket S);
     // True when socket S holds nothing the program has not seen yet: a reader may wait for
     // news without looking first.
@@ -97,6 +100,10 @@ private:
     bool Watch(Selection& Sel);
     void DispatchReadiness();
     void Report(uint64_t Key, uint32_t Events);
+    static bool Fill(Selection& Sel);
+    static bool FillOnce(Selection& Sel);
+    static void PostRecheck(Selection& Sel);
+    void Announce(uint64_t Key);
     void Drop(winsock::TSocket S);
     static Selection* Find(winsock::TSocket S);
     Selection* FindKey(uint64_t Key);

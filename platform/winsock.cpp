@@ -141,10 +141,6 @@ int SetResetOnClose(TSocket S) {
     return ::setsockopt(S, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0 ? 0 : fail(errno);
 }
 
-int SetReceiveLowWater(TSocket S, int Count) {
-    return ::setsockopt(S, SOL_SOCKET, SO_RCVLOWAT, &Count, sizeof Count) == 0 ? 0 : fail(errno);
-}
-
 bool PeerClosed(TSocket S) {
     pollfd p{S, POLLRDHUP, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
@@ -170,10 +166,10 @@ int send(TSocket S, const void* Data, int Length, int Flags) {
 }
 
 int recv(TSocket S, void* Data, int Length, int Flags) {
-    const ssize_t n = ::recv(S, Data, static_cast<size_t>(Length), Flags);
-    const int err = errno;
-    THiddenWindow::Received(S, Flags, Length, static_cast<int>(n));
-    return n < 0 ? fail(err) : static_cast<int>(n);
+    int n = 0;
+    if (!THiddenWindow::Receive(S, Data, Length, Flags, n))
+        n = static_cast<int>(::recv(S, Data, static_cast<size_t>(Length), Flags));
+    return n < 0 ? fail(errno) : n;
 }
 
 int closesocket(TSocket S) {

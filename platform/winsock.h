@@ -87,8 +87,6 @@ int ErrnoToWSA(int Errno);
 TSocket socket();
 // Makes a close reset the connection at once (linger on, time 0).
 int SetResetOnClose(TSocket S);
-// Readiness to read is reported only once Count bytes wait (or the peer has closed).
-int SetReceiveLowWater(TSocket S, int Count);
 // True when the peer has closed its side (or the connection broke): no more data will come.
 bool PeerClosed(TSocket S);
 // Starts a connection. On a socket selected for notifications it always returns SOCKET_ERROR

@@ -282,6 +282,14 @@ TEST(Powersock, ALookThatFillsItsBufferLeavesTheRestReported) {
     EXPECT_FALSE(c.Sock.TimedOut);
 }
 
+TEST(Powersock, ReadOfACountWaitsForEveryPiece) {
+    Connected c({ReplyInPieces({"abc", "defg", "hij", "klm"}, 30ms).Now(), StaySilent().Now()});
+    c.Sock.TimeOut = 3000;
+    EXPECT_EQ(c.Sock.Read(10), "abcdefghij");
+    EXPECT_EQ(c.Sock.Read(3), "klm");
+    EXPECT_FALSE(c.Sock.TimedOut);
+}
+
 TEST(Powersock, ReadOfACountTakesWhatIsLeftWhenThePeerCloses) {
     Connected c({Reply("abc").Now(), CloseConnection().Now()});
     // A Read that waited for bytes that will never come would end only here, and fail. The
