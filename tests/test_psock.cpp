@@ -245,6 +245,9 @@ TEST(Powersock, PeerCloseWithAndWithoutUnreadData) {
         ProcessUntil([] { return false; }, 200);
         EXPECT_EQ(disconnects, 0);
         EXPECT_EQ(c.Sock.ReadLn(), "221 bye\r\n");
+        // Once the data is taken the close is news again, and now it closes.
+        EXPECT_TRUE(ProcessUntil([&] { return !c.Sock.Connected; }));
+        EXPECT_EQ(disconnects, 1);
         EXPECT_EQ(c.Sock.ReadLn(), "");
     }
     // Nothing unread: the close is noticed, and a fresh socket is ready.
@@ -607,7 +610,8 @@ TEST(Powersock, CaptureOperations) {
 
 TEST(Powersock, FileTransfers) {
     const std::string dir = ::testing::TempDir();
-    const std::string path = dir + "/vintrop-capture.bin";
+    // One file per process, so that two builds' tests can run at once.
+    const std::string path = dir + "/vintrop-capture-" + std::to_string(::getpid()) + ".bin";
     const auto writeFile = [](const std::string& Path, const std::string& Text) {
         TFileStream f(Path, fmCreate);
         f.WriteBuffer(Text.data(), static_cast<int32_t>(Text.size()));
