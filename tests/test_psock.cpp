@@ -252,9 +252,11 @@ TEST(Powersock, PeerCloseWithAndWithoutUnreadData) {
     }
     // Nothing unread: the close is noticed, and a fresh socket is ready.
     {
-        Connected c({CloseConnection().Now()});
+        // The server closes on the client's line, so the close cannot come before the handler.
+        Connected c({CloseConnection()});
         int disconnects = 0;
         c.Sock.OnDisconnect = [&](TObject*) { ++disconnects; };
+        c.Sock.Writeln("QUIT");
         EXPECT_TRUE(ProcessUntil([&] { return !c.Sock.Connected; }));
         EXPECT_EQ(disconnects, 1);
         EXPECT_NE(c.Sock.SocketHandle, winsock::INVALID_SOCKET);
@@ -263,10 +265,12 @@ TEST(Powersock, PeerCloseWithAndWithoutUnreadData) {
 
 TEST(Powersock, DataNewsRepeatsWhileReadDataIsLeftBehind) {
     // Two replies in one write: each notice reads one line, and the line left behind is
-    // reported again.
-    Connected c({Reply("250 one\r\n250 two\r\n").Now(), StaySilent().Now()});
+    // reported again. The replies answer the client's line, so they cannot come before the
+    // handler.
+    Connected c({Reply("250 one\r\n250 two\r\n"), StaySilent().Now()});
     std::vector<std::string> lines;
     c.Sock.OnDataArrival = [&](TObject*) { lines.push_back(c.Sock.ReadLn()); };
+    c.Sock.Writeln("NOOP");
     EXPECT_TRUE(ProcessUntil([&] { return lines.size() >= 2; }, 2000));
     EXPECT_EQ(lines, (std::vector<std::string>{"250 one\r\n", "250 two\r\n"}));
     ProcessUntil([] { return false; }, 100);
