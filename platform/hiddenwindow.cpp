@@ -77,16 +77,18 @@ struct THiddenWindow::Selection {
     // What the window has read from the socket and the program has not yet taken: a report
     // of data is answered by reading the socket at once, so the program's looks and receives
     // are served from here without asking the socket again.
-    std::unique_ptr<char[]> Input;
-    size_t InputHead = 0;
-    size_t InputTail = 0;
-    bool InputFull = false;  // the last read filled the room: more may wait in the socket
-    bool InputEnd = false;   // the peer's close has been read
-    bool PeerClosed = false; // the peer's close (or a broken connection) has been reported
-    int InputError = 0;      // the error of a broken connection, read but not yet handed on
+    struct TInput {
+        std::unique_ptr<char[]> Data;
+        size_t Head = 0;
+        size_t Tail = 0;
+        bool Full = false;       // the last read filled the room: more may wait in the socket
+        bool End = false;        // the peer's close has been read
+        bool PeerClosed = false; // the peer's close (or a broken connection) has been reported
+        int Error = 0;           // the error of a broken connection, read but not yet handed on
+    } Input;
     bool RecheckPosted = false;
 
-    size_t Buffered() const { return InputTail - InputHead; }
+    size_t Buffered() const { return Input.Tail - Input.Head; }
 
     // The tag of the readiness reports: the socket and the generation of this registration.
     uint64_t Key() const { return uint64_t{Generation} << 32 | static_cast<uint32_t>(S); }
@@ -182,14 +184,7 @@ void THiddenWindow::timerEvent(QTimerEvent* Event) {
 
 int THiddenWindow::AsyncSelect(winsock::TSocket S, unsigned Msg, long Events) {
     // What was read from the socket for the program stays with it across a new registration.
-    std::unique_ptr<Selection> old;
-    if (const auto it = Selections.find(S); it != Selections.end()) {
-        old = std::move(it->second);
-        if (old->Watched)
-            ::epoll_ctl(ReadinessSet, EPOLL_CTL_DEL, S, nullptr);
-        registry().erase(S);
-        Selections.erase(it);
-    }
+    const std::unique_ptr<Selection> old = Drop(S);
     if (Events == 0)
         return 0;
     const int flags = ::fcntl(S, F_GETFL);
@@ -205,15 +200,8 @@ int THiddenWindow::AsyncSelect(winsock::TSocket S, unsigned Msg, long Events) {
     if (++NextGeneration == 0)
         ++NextGeneration;
     sel->Generation = NextGeneration;
-    if (old) {
+    if (old)
         sel->Input = std::move(old->Input);
-        sel->InputHead = old->InputHead;
-        sel->InputTail = old->InputTail;
-        sel->InputFull = old->InputFull;
-        sel->InputEnd = old->InputEnd;
-        sel->PeerClosed = old->PeerClosed;
-        sel->InputError = old->InputError;
-    }
     // A socket that is neither connected nor listening has nothing to report yet; it is watched
     // from its connect or listen on.
     sockaddr_in peer{};
@@ -253,14 +241,16 @@ bool THiddenWindow::Watch(Selection& Sel) {
     return true;
 }
 
-void THiddenWindow::Drop(winsock::TSocket S) {
+std::unique_ptr<THiddenWindow::Selection> THiddenWindow::Drop(winsock::TSocket S) {
     const auto it = Selections.find(S);
     if (it == Selections.end())
-        return;
+        return nullptr;
     registry().erase(S);
     if (it->second->Watched)
         ::epoll_ctl(ReadinessSet, EPOLL_CTL_DEL, S, nullptr);
+    std::unique_ptr<Selection> dropped = std::move(it->second);
     Selections.erase(it);
+    return dropped;
 }
 
 THiddenWindow::Selection* THiddenWindow::Find(winsock::TSocket S) {
@@ -334,7 +324,7 @@ void THiddenWindow::Report(uint64_t Key, uint32_t Events) {
     if (!sel->Connected || (Events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0)
         return;
     if (Events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))
-        sel->PeerClosed = true;
+        sel->Input.PeerClosed = true;
     if (Fill(*sel))
         Announce(Key);
 }
@@ -346,42 +336,42 @@ bool THiddenWindow::Fill(Selection& Sel) {
     bool news = false;
     while (FillOnce(Sel)) {
         news = true;
-        if (!Sel.PeerClosed || Sel.InputEnd || Sel.InputError != 0 || Sel.InputFull)
+        if (!Sel.Input.PeerClosed || Sel.Input.End || Sel.Input.Error != 0 || Sel.Input.Full)
             break;
     }
     return news;
 }
 
 bool THiddenWindow::FillOnce(Selection& Sel) {
-    if (Sel.InputEnd || Sel.InputError != 0)
+    if (Sel.Input.End || Sel.Input.Error != 0)
         return false;
-    if (!Sel.Input)
-        Sel.Input.reset(new char[InputRoom]); // not cleared: only what was read is used
-    if (Sel.InputHead == Sel.InputTail) {
-        Sel.InputHead = 0;
-        Sel.InputTail = 0;
-    } else if (Sel.InputHead > 0) {
-        std::memmove(Sel.Input.get(), Sel.Input.get() + Sel.InputHead, Sel.Buffered());
-        Sel.InputTail -= Sel.InputHead;
-        Sel.InputHead = 0;
+    if (!Sel.Input.Data)
+        Sel.Input.Data.reset(new char[InputRoom]); // not cleared: only what was read is used
+    if (Sel.Input.Head == Sel.Input.Tail) {
+        Sel.Input.Head = 0;
+        Sel.Input.Tail = 0;
+    } else if (Sel.Input.Head > 0) {
+        std::memmove(Sel.Input.Data.get(), Sel.Input.Data.get() + Sel.Input.Head, Sel.Buffered());
+        Sel.Input.Tail -= Sel.Input.Head;
+        Sel.Input.Head = 0;
     }
-    const size_t room = InputRoom - Sel.InputTail;
-    Sel.InputFull = room == 0;
+    const size_t room = InputRoom - Sel.Input.Tail;
+    Sel.Input.Full = room == 0;
     if (room == 0)
         return false;
-    const ssize_t n = ::recv(Sel.S, Sel.Input.get() + Sel.InputTail, room, 0);
+    const ssize_t n = ::recv(Sel.S, Sel.Input.Data.get() + Sel.Input.Tail, room, 0);
     if (n > 0) {
-        Sel.InputTail += static_cast<size_t>(n);
-        Sel.InputFull = static_cast<size_t>(n) == room;
+        Sel.Input.Tail += static_cast<size_t>(n);
+        Sel.Input.Full = static_cast<size_t>(n) == room;
         return true;
     }
     if (n == 0) {
-        Sel.InputEnd = true;
+        Sel.Input.End = true;
         return true;
     }
     if (errno == EAGAIN || errno == EINTR || errno == ENOTCONN)
         return false;
-    Sel.InputError = errno;
+    Sel.Input.Error = errno;
     return true;
 }
 
@@ -396,10 +386,11 @@ void THiddenWindow::Announce(uint64_t Key) {
             return;
         sel = FindKey(Key);
     }
-    if (sel->InputEnd)
+    if (sel->Input.End)
         Notify(Key, winsock::FD_CLOSE, 0);
-    else if (sel->InputError != 0)
-        Notify(Key, winsock::FD_CLOSE, static_cast<unsigned>(winsock::ErrnoToWSA(sel->InputError)));
+    else if (sel->Input.Error != 0)
+        Notify(Key, winsock::FD_CLOSE,
+               static_cast<unsigned>(winsock::ErrnoToWSA(sel->Input.Error)));
 }
 
 bool THiddenWindow::ConnectStarted(winsock::TSocket S) {
@@ -435,15 +426,15 @@ bool THiddenWindow::Receive(winsock::TSocket S, void* Data, int Length, int Flag
         Fill(*sel);
     const size_t have = sel->Buffered();
     if (have == 0) {
-        if (sel->InputError != 0) {
-            errno = sel->InputError;
+        if (sel->Input.Error != 0) {
+            errno = sel->Input.Error;
             Result = -1;
             if ((Flags & MSG_PEEK) == 0) {
                 // The error is handed on once; the connection then reads as ended.
-                sel->InputError = 0;
-                sel->InputEnd = true;
+                sel->Input.Error = 0;
+                sel->Input.End = true;
             }
-        } else if (sel->InputEnd) {
+        } else if (sel->Input.End) {
             Result = 0;
         } else {
             errno = EAGAIN;
@@ -452,12 +443,12 @@ bool THiddenWindow::Receive(winsock::TSocket S, void* Data, int Length, int Flag
         return true;
     }
     const size_t count = std::min(have, static_cast<size_t>(Length));
-    std::memcpy(Data, sel->Input.get() + sel->InputHead, count);
+    std::memcpy(Data, sel->Input.Data.get() + sel->Input.Head, count);
     Result = static_cast<int>(count);
     if (Flags & MSG_PEEK)
         return true;
-    sel->InputHead += count;
-    if (sel->InputFull)
+    sel->Input.Head += count;
+    if (sel->Input.Full)
         Fill(*sel);
     PostRecheck(*sel);
     return true;
@@ -465,7 +456,7 @@ bool THiddenWindow::Receive(winsock::TSocket S, void* Data, int Length, int Flag
 
 // Posts news of what the selection's input still holds, if anything, once.
 void THiddenWindow::PostRecheck(Selection& Sel) {
-    if ((Sel.Buffered() > 0 || Sel.InputEnd || Sel.InputError != 0) && !Sel.RecheckPosted) {
+    if ((Sel.Buffered() > 0 || Sel.Input.End || Sel.Input.Error != 0) && !Sel.RecheckPosted) {
         Sel.RecheckPosted = true;
         QCoreApplication::postEvent(Sel.Window, new TRecheckEvent(Sel.Key()));
     }
@@ -474,7 +465,7 @@ void THiddenWindow::PostRecheck(Selection& Sel) {
 bool THiddenWindow::Drained(winsock::TSocket S) {
     const Selection* sel = Find(S);
     return sel && sel->Watched && sel->Connected && !sel->Listening && sel->Buffered() == 0 &&
-           !sel->InputFull && !sel->PeerClosed && !sel->InputEnd && sel->InputError == 0;
+           !sel->Input.Full && !sel->Input.PeerClosed && !sel->Input.End && sel->Input.Error == 0;
 }
 
 void THiddenWindow::Accepted(winsock::TSocket S) {

@@ -104,7 +104,8 @@ private:
     static bool FillOnce(Selection& Sel);
     static void PostRecheck(Selection& Sel);
     void Announce(uint64_t Key);
-    void Drop(winsock::TSocket S);
+    // Ends the registration of S in this window and hands back what it held.
+    std::unique_ptr<Selection> Drop(winsock::TSocket S);
     static Selection* Find(winsock::TSocket S);
     Selection* FindKey(uint64_t Key);
 
