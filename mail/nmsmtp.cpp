@@ -61,7 +61,7 @@ public:
 } // namespace
 
 void CheckCommandText(const std::string& What, const std::string& Text) {
-    if (Text.find_first_of("\r\n") != std::string::npos)
+    if (FindLineBreak(Text) != std::string::npos)
         throw Exception("The " + What + " holds a line break and cannot be sent: " + Text);
     const size_t nul = Text.find('\0');
     if (nul != std::string::npos)
@@ -344,7 +344,7 @@ void TNMSMTP::AssembleMail() {
     }
     for (int i = 0; i < m.Body.Count(); ++i) {
         const std::string& line = m.Body.Strings(i);
-        if (line.find_first_of("\r\n") == std::string::npos) {
+        if (FindLineBreak(line) == std::string::npos) {
             WriteLine(line);
             continue;
         }

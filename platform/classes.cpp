@@ -191,7 +191,7 @@ void TStringList::SetText(const std::string& Text) {
     Lines.clear();
     size_t start = 0;
     while (start < Text.size()) {
-        const size_t end = Text.find_first_of("\r\n", start);
+        const size_t end = FindLineBreak(Text, start);
         if (end == std::string::npos) {
             Lines.push_back(Text.substr(start));
             break;
@@ -211,7 +211,25 @@ int TStringList::IndexOf(const std::string& S) const {
 }
 
 int AnsiCompareText(const std::string& A, const std::string& B) {
-    const std::string a = Win1251::LowerCase(A);
-    const std::string b = Win1251::LowerCase(B);
-    return a < b ? -1 : a > b ? 1 : 0;
+    const size_t common = std::min(A.size(), B.size());
+    for (size_t i = 0; i < common; ++i) {
+        const unsigned char a = Win1251::LowerByte(static_cast<unsigned char>(A[i]));
+        const unsigned char b = Win1251::LowerByte(static_cast<unsigned char>(B[i]));
+        if (a != b)
+            return a < b ? -1 : 1;
+    }
+    return A.size() < B.size() ? -1 : A.size() > B.size() ? 1 : 0;
+}
+
+size_t FindLineBreak(const std::string& Text, size_t Start) {
+    if (Start >= Text.size())
+        return std::string::npos;
+    const char* begin = Text.data() + Start;
+    const char* end = Text.data() + Text.size();
+    // Two scans of the whole text, each for one byte, are far cheaper than one scan that looks
+    // for either byte at each position.
+    const auto* cr = static_cast<const char*>(std::memchr(begin, '\r', end - begin));
+    const auto* lf = static_cast<const char*>(std::memchr(begin, '\n', (cr ? cr : end) - begin));
+    const char* first = lf ? lf : cr;
+    return first ? static_cast<size_t>(first - Text.data()) : std::string::npos;
 }

@@ -136,3 +136,6 @@ protected:
 
 // Case-insensitive comparison of single-byte text, as the string list sorts.
 int AnsiCompareText(const std::string& A, const std::string& B);
+
+// The position of the first CR or LF in Text at or after Start, or npos.
+size_t FindLineBreak(const std::string& Text, size_t Start = 0);

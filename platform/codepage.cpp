@@ -1,5 +1,6 @@
 #include "platform/codepage.h"
 
+#include <QChar>
 #include <array>
 #include <iconv.h>
 #include <unordered_map>
@@ -10,6 +11,7 @@ namespace {
 struct Table {
     std::array<char32_t, 256> ToUcs{};
     std::unordered_map<char32_t, unsigned char> FromUcs;
+    std::array<unsigned char, 256> Lower{}; // the lower-case letter of each byte
     bool Loaded = false;
 
     Table() {
@@ -32,6 +34,12 @@ struct Table {
         }
         if (cd != reinterpret_cast<iconv_t>(-1))
             iconv_close(cd);
+        // A letter whose lower case the code page lacks stays as it is.
+        for (int b = 0; b < 256; ++b) {
+            const auto it = FromUcs.find(QChar::toLower(ToUcs[static_cast<size_t>(b)]));
+            Lower[static_cast<size_t>(b)] =
+                it != FromUcs.end() ? it->second : static_cast<unsigned char>(b);
+        }
     }
 };
 
@@ -80,20 +88,14 @@ bool CanEncode(const QString& Text) {
     return exact;
 }
 
+unsigned char LowerByte(unsigned char Byte) {
+    return table().Lower[Byte];
+}
+
 std::string LowerCase(const std::string& Bytes) {
     std::string lower = Bytes;
-    for (char& c : lower) {
-        const unsigned char b = static_cast<unsigned char>(c);
-        if (b < 0x80) {
-            if (b >= 'A' && b <= 'Z')
-                c = static_cast<char>(b + 32);
-            continue;
-        }
-        const QString u = ToUnicode(std::string(1, c)).toLower();
-        const std::string back = FromUnicode(u);
-        if (back.size() == 1)
-            c = back[0];
-    }
+    for (char& c : lower)
+        c = static_cast<char>(LowerByte(static_cast<unsigned char>(c)));
     return lower;
 }
 

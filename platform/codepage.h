@@ -16,6 +16,7 @@ std::string FromUnicode(const QString& Text, bool* Exact = nullptr);
 bool CanEncode(const QString& Text);
 
 // Lower-case letters, Cyrillic included.
+unsigned char LowerByte(unsigned char Byte);
 std::string LowerCase(const std::string& Bytes);
 
 // Whether the C library converts the code page. Without it every byte above 127 would stand

@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/classes.h"
 #include "platform/codepage.h"
 
 namespace Registry {
@@ -66,15 +67,12 @@ const off_t MaxFileSize = 16 << 20; // far beyond any settings; a larger file is
 
 // What the file format needs to know of each byte of the code page.
 struct TByteTable {
-    std::array<unsigned char, 256> Fold{}; // the lower-case letter, for comparing names
-    std::array<bool, 256> Printable{};     // written as its character, not as an escape
+    std::array<bool, 256> Printable{}; // written as its character, not as an escape
     std::array<std::string, 256> Utf8;
 
     TByteTable() {
         for (int b = 0; b < 256; ++b) {
             const std::string byte(1, static_cast<char>(b));
-            const std::string lower = Win1251::LowerCase(byte);
-            Fold[b] = static_cast<unsigned char>(lower.size() == 1 ? lower[0] : byte[0]);
             const QString text = Win1251::ToUnicode(byte);
             const char16_t u = text.isEmpty() ? 0 : text[0].unicode();
             Printable[b] = u >= 0x20 && !(u >= 0x7F && u <= 0x9F);
@@ -89,13 +87,7 @@ const TByteTable& bytes() {
 }
 
 bool sameName(const std::string& A, const std::string& B) {
-    if (A.size() != B.size())
-        return false;
-    const auto& fold = bytes().Fold;
-    for (size_t i = 0; i < A.size(); ++i)
-        if (fold[static_cast<unsigned char>(A[i])] != fold[static_cast<unsigned char>(B[i])])
-            return false;
-    return true;
+    return A.size() == B.size() && AnsiCompareText(A, B) == 0;
 }
 
 TKey* findSubkey(TKey& Key, const std::string& Name) {

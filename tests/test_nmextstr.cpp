@@ -51,3 +51,37 @@ TEST(ExStringList, SortedListIsSearchedByHalves) {
     EXPECT_EQ(list.IndexOfName("Zzz"), -1);
     EXPECT_EQ(ListOf({}, true).IndexOfName("To"), -1);
 }
+
+TEST(StringList, CompareIgnoresCaseOfLatinAndCyrillicLetters) {
+    const std::tuple<const char*, const char*, int> cases[] = {
+        {"", "", 0},
+        {"Subject", "sUBJECT", 0},
+        {"ab", "abc", -1},
+        {"b", "A", 1},
+        {"\xC0\xE1\xE2", "\xE0\xC1\xC2", 0}, // "Абв", "аБВ"
+        {"\xA8\xE6", "\xB8\xC6", 0},         // "Ёж", "ёЖ"
+        {"z", "\xE0", -1},                   // bytes above 127 sort after ASCII
+    };
+    for (const auto& [a, b, order] : cases) {
+        EXPECT_EQ(AnsiCompareText(a, b), order) << a << " / " << b;
+        EXPECT_EQ(AnsiCompareText(b, a), -order) << b << " / " << a;
+    }
+}
+
+TEST(StringList, TextSplitsAtEachKindOfLineBreak) {
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"a\r\nb\rc\nd", {"a", "b", "c", "d"}},
+        {"a\nb\r", {"a", "b"}},
+        {"a\n\rb", {"a", "", "b"}},
+        {"\r\n\r\n", {"", ""}},
+        {"no break", {"no break"}},
+    };
+    for (const auto& [text, lines] : cases) {
+        TStringList list;
+        list.SetText(text);
+        std::vector<std::string> got;
+        for (int i = 0; i < list.Count(); ++i)
+            got.push_back(list.Strings(i));
+        EXPECT_EQ(got, lines) << text;
+    }
+}
