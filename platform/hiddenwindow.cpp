@@ -118,16 +118,27 @@ void THiddenWindow::PostMessage(unsigned Msg, uintptr_t WParam, intptr_t LParam)
 }
 
 bool THiddenWindow::SetTimer(unsigned Id, unsigned Ms) {
-    Timers[Id] = TTimer{Ms, std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms)};
+    const TTimer timer{Id, Ms, std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms)};
+    if (TTimer* running = FindTimer(Id))
+        *running = timer;
+    else
+        Timers.push_back(timer);
     if (ArmLoopTimer())
         return true;
-    Timers.erase(Id);
+    KillTimer(Id);
     return false;
 }
 
 void THiddenWindow::KillTimer(unsigned Id) {
     // The loop's timer may run on; when it fires it finds nothing due.
-    Timers.erase(Id);
+    std::erase_if(Timers, [Id](const TTimer& T) { return T.Id == Id; });
+}
+
+THiddenWindow::TTimer* THiddenWindow::FindTimer(unsigned Id) {
+    for (TTimer& timer : Timers)
+        if (timer.Id == Id)
+            return &timer;
+    return nullptr;
 }
 
 // Makes the event loop's timer fire no later than the earliest due time. Returns false when
@@ -136,8 +147,8 @@ bool THiddenWindow::ArmLoopTimer() {
     using namespace std::chrono;
     if (Timers.empty())
         return true;
-    auto due = Timers.begin()->second.Due;
-    for (const auto& [id, timer] : Timers)
+    auto due = Timers.front().Due;
+    for (const TTimer& timer : Timers)
         due = std::min(due, timer.Due);
     if (LoopTimer != 0 && LoopTimerDue <= due)
         return true;
@@ -162,10 +173,10 @@ void THiddenWindow::timerEvent(QTimerEvent* Event) {
     LoopTimer = 0;
     const auto now = std::chrono::steady_clock::now();
     std::vector<std::pair<unsigned, std::chrono::steady_clock::time_point>> due;
-    for (auto& [id, timer] : Timers)
+    for (TTimer& timer : Timers)
         if (timer.Due <= now) {
             timer.Due = now + std::chrono::milliseconds(timer.Ms);
-            due.emplace_back(id, timer.Due);
+            due.emplace_back(timer.Id, timer.Due);
         }
     ArmLoopTimer();
     const QPointer<THiddenWindow> alive(this);
@@ -174,8 +185,8 @@ void THiddenWindow::timerEvent(QTimerEvent* Event) {
         // window.
         if (!alive)
             return;
-        const auto it = Timers.find(id);
-        if (it == Timers.end() || it->second.Due != next)
+        const TTimer* timer = FindTimer(id);
+        if (!timer || timer->Due != next)
             continue;
         TMessage m{WM_TIMER, id, 0, 0};
         Deliver(m);

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/winsock.h"
 
@@ -117,12 +118,14 @@ private:
     // earliest due time (or an earlier one: it then finds nothing due and runs on), so starting
     // and stopping a timer, as every time-out of an operation does, only updates this table.
     struct TTimer {
+        unsigned Id = 0;
         unsigned Ms = 0;
         std::chrono::steady_clock::time_point Due;
     };
     bool ArmLoopTimer();
-    std::map<unsigned, TTimer> Timers;
-    int LoopTimer = 0; // the event loop's timer, 0 when none runs
+    TTimer* FindTimer(unsigned Id);
+    std::vector<TTimer> Timers; // a window has a timer or two: a list beats a tree here
+    int LoopTimer = 0;          // the event loop's timer, 0 when none runs
     std::chrono::steady_clock::time_point LoopTimerDue;
     uint64_t LookupId = 0;
     uint32_t LookedUp = 0;
