@@ -10,7 +10,6 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -56,11 +55,6 @@ QObject* LookupReceiver() {
     return receiver;
 }
 
-// The readiness a registered socket is watched for. It is edge-triggered: the system reports
-// a socket again only when something new happens to it. Each report of data is answered by
-// reading the socket (see Fill), so nothing reported is ever left in it.
-constexpr uint32_t ReadEvents = EPOLLIN | EPOLLRDHUP | EPOLLET;
-
 } // namespace
 
 struct THiddenWindow::Selection {
@@ -69,8 +63,9 @@ struct THiddenWindow::Selection {
     unsigned Msg = 0;
     long Events = 0;
     uint32_t Generation = 0;
-    bool Watched = false; // added to the window's readiness set
+    bool Watched = false; // watched from its connect, its listen or its registration on
     bool Listening = false;
+    bool AcceptArmed = true; // a connection request is news until the program accepts one
     bool Connected = false;
     bool Connecting = false;
     bool WaitingWritable = false;
@@ -81,16 +76,18 @@ struct THiddenWindow::Selection {
         std::unique_ptr<char[]> Data;
         size_t Head = 0;
         size_t Tail = 0;
-        bool Full = false;       // the last read filled the room: more may wait in the socket
-        bool End = false;        // the peer's close has been read
-        bool PeerClosed = false; // the peer's close (or a broken connection) has been reported
-        int Error = 0;           // the error of a broken connection, read but not yet handed on
+        bool Full = false; // the last read filled the room: more may wait in the socket
+        bool End = false;  // the peer's close has been read
+        int Error = 0;     // the error of a broken connection, read but not yet handed on
     } Input;
+    // The event loop's watch on the socket, for reading and for writing; made when first needed.
+    std::unique_ptr<QSocketNotifier> Reader;
+    std::unique_ptr<QSocketNotifier> Writer;
     bool RecheckPosted = false;
 
     size_t Buffered() const { return Input.Tail - Input.Head; }
 
-    // The tag of the readiness reports: the socket and the generation of this registration.
+    // The tag of the socket's news: the socket and the generation of this registration.
     uint64_t Key() const { return uint64_t{Generation} << 32 | static_cast<uint32_t>(S); }
 };
 
@@ -108,9 +105,6 @@ THiddenWindow::~THiddenWindow() {
     for (const auto& [s, sel] : Selections)
         registry().erase(s);
     Selections.clear();
-    delete ReadinessNotifier;
-    if (ReadinessSet >= 0)
-        ::close(ReadinessSet);
 }
 
 void THiddenWindow::PostMessage(unsigned Msg, uintptr_t WParam, intptr_t LParam) {
@@ -194,12 +188,15 @@ void THiddenWindow::timerEvent(QTimerEvent* Event) {
 }
 
 int THiddenWindow::AsyncSelect(winsock::TSocket S, unsigned Msg, long Events) {
-    // What was read from the socket for the program stays with it across a new registration.
-    const std::unique_ptr<Selection> old = Drop(S);
+    // What was read from the socket for the program stays with it across a new registration;
+    // the old registration's watches end first.
+    Selection::TInput input;
+    if (const std::unique_ptr<Selection> old = Drop(S))
+        input = std::move(old->Input);
     if (Events == 0)
         return 0;
     const int flags = ::fcntl(S, F_GETFL);
-    if (flags < 0 || ::fcntl(S, F_SETFL, flags | O_NONBLOCK) < 0 || !OpenReadinessSet()) {
+    if (flags < 0 || ::fcntl(S, F_SETFL, flags | O_NONBLOCK) < 0) {
         winsock::WSASetLastError(winsock::ErrnoToWSA(errno));
         return winsock::SOCKET_ERROR;
     }
@@ -211,45 +208,50 @@ int THiddenWindow::AsyncSelect(winsock::TSocket S, unsigned Msg, long Events) {
     if (++NextGeneration == 0)
         ++NextGeneration;
     sel->Generation = NextGeneration;
-    if (old)
-        sel->Input = std::move(old->Input);
+    sel->Input = std::move(input);
     // A socket that is neither connected nor listening has nothing to report yet; it is watched
     // from its connect or listen on.
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
     sel->Connected = ::getpeername(S, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
-    if (sel->Connected && !Watch(*sel)) {
-        winsock::WSASetLastError(winsock::ErrnoToWSA(errno));
-        return winsock::SOCKET_ERROR;
-    }
-    if (sel->Connected)
+    if (sel->Connected) {
+        Watch(*sel);
         PostRecheck(*sel);
+    }
     registry()[S] = sel.get();
     Selections[S] = std::move(sel);
     return 0;
 }
 
-bool THiddenWindow::OpenReadinessSet() {
-    if (ReadinessSet >= 0)
-        return true;
-    ReadinessSet = ::epoll_create1(EPOLL_CLOEXEC);
-    if (ReadinessSet < 0)
-        return false;
-    ReadinessNotifier = new QSocketNotifier(ReadinessSet, QSocketNotifier::Read, this);
-    connect(ReadinessNotifier, &QSocketNotifier::activated, this, [this] { DispatchReadiness(); });
-    return true;
+// Sets what the event loop watches the socket for: reading while it is connected and its input
+// has room (listening: until a request is reported), writing while a connect runs or a sender
+// waits for room. The watch is level-triggered, and each report is answered by reading the
+// socket or by stopping the watch, so the loop never reports the same thing twice.
+void THiddenWindow::Watch(Selection& Sel) {
+    Sel.Watched = true;
+    const bool read =
+        Sel.Listening ? Sel.AcceptArmed
+                      : Sel.Connected && !Sel.Input.Full && !Sel.Input.End && Sel.Input.Error == 0;
+    const bool write = Sel.Connecting || Sel.WaitingWritable;
+    SetWatch(Sel.Reader, Sel, QSocketNotifier::Read, read);
+    SetWatch(Sel.Writer, Sel, QSocketNotifier::Write, write);
 }
 
-// Adds the socket to the readiness set, or updates what it is watched for. Either way the
-// system looks at the socket at once and reports what is already there.
-bool THiddenWindow::Watch(Selection& Sel) {
-    epoll_event ev{};
-    ev.events = ReadEvents | (Sel.Connecting || Sel.WaitingWritable ? uint32_t{EPOLLOUT} : 0u);
-    ev.data.u64 = Sel.Key();
-    if (::epoll_ctl(ReadinessSet, Sel.Watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, Sel.S, &ev) != 0)
-        return false;
-    Sel.Watched = true;
-    return true;
+void THiddenWindow::SetWatch(std::unique_ptr<QSocketNotifier>& Notifier, const Selection& Sel,
+                             QSocketNotifier::Type Type, bool On) {
+    if (Notifier) {
+        if (Notifier->isEnabled() != On)
+            Notifier->setEnabled(On);
+        return;
+    }
+    if (!On)
+        return;
+    Notifier = std::make_unique<QSocketNotifier>(Sel.S, Type);
+    const uint64_t key = Sel.Key();
+    if (Type == QSocketNotifier::Read)
+        connect(Notifier.get(), &QSocketNotifier::activated, this, [this, key] { Readable(key); });
+    else
+        connect(Notifier.get(), &QSocketNotifier::activated, this, [this, key] { Writable(key); });
 }
 
 std::unique_ptr<THiddenWindow::Selection> THiddenWindow::Drop(winsock::TSocket S) {
@@ -257,8 +259,6 @@ std::unique_ptr<THiddenWindow::Selection> THiddenWindow::Drop(winsock::TSocket S
     if (it == Selections.end())
         return nullptr;
     registry().erase(S);
-    if (it->second->Watched)
-        ::epoll_ctl(ReadinessSet, EPOLL_CTL_DEL, S, nullptr);
     std::unique_ptr<Selection> dropped = std::move(it->second);
     Selections.erase(it);
     return dropped;
@@ -297,63 +297,54 @@ void THiddenWindow::PostNotice(Selection& Sel, unsigned Event, unsigned Error) {
                                Sel.Generation));
 }
 
-// Takes the reports that are ready and hands each to the window procedure as socket news, in
-// the order the system gives them.
-void THiddenWindow::DispatchReadiness() {
-    epoll_event ready[16];
-    const int n = ::epoll_wait(ReadinessSet, ready, 16, 0);
-    const QPointer<THiddenWindow> alive(this);
-    for (int i = 0; i < n && alive; ++i)
-        Report(ready[i].data.u64, ready[i].events);
-}
-
-// One readiness report becomes news: the outcome of a connect, a connection request, or what
-// the socket holds now (data, the peer's close, a broken connection), which is read at once.
-void THiddenWindow::Report(uint64_t Key, uint32_t Events) {
+// The socket can be read: a connection request, or data, the peer's close or a broken
+// connection, which is read at once and becomes news.
+void THiddenWindow::Readable(uint64_t Key) {
     Selection* sel = FindKey(Key);
     if (!sel)
         return;
     if (sel->Listening) {
-        if (Events & EPOLLIN)
-            Notify(Key, winsock::FD_ACCEPT, 0);
+        // As the system does, the next request is news after the program has accepted.
+        sel->AcceptArmed = false;
+        Watch(*sel);
+        Notify(Key, winsock::FD_ACCEPT, 0);
         return;
     }
+    if (!sel->Connected)
+        return;
+    const bool news = Fill(*sel);
+    if (sel->Input.Full || sel->Input.End || sel->Input.Error != 0)
+        Watch(*sel);
+    if (news)
+        Announce(Key);
+}
+
+// The socket can be written: the outcome of a connect, or room for a waiting sender.
+void THiddenWindow::Writable(uint64_t Key) {
+    Selection* sel = FindKey(Key);
+    if (!sel)
+        return;
     if (sel->Connecting) {
-        if ((Events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0)
-            return;
         int err = 0;
         socklen_t len = sizeof err;
         ::getsockopt(sel->S, SOL_SOCKET, SO_ERROR, &err, &len);
         sel->Connecting = false;
         sel->Connected = err == 0;
-        if (!Notify(Key, winsock::FD_CONNECT, static_cast<unsigned>(winsock::ErrnoToWSA(err))))
-            return;
-        sel = FindKey(Key);
-    }
-    if ((Events & EPOLLOUT) && sel->WaitingWritable)
-        sel->WaitingWritable = false;
-    if (!sel->Connected || (Events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0)
+        Watch(*sel);
+        // What came with the connect (the peer's first words, or its close) is news with it,
+        // as it would be had both been reported at once.
+        if (Notify(Key, winsock::FD_CONNECT, static_cast<unsigned>(winsock::ErrnoToWSA(err))) &&
+            err == 0)
+            Readable(Key);
         return;
-    if (Events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))
-        sel->Input.PeerClosed = true;
-    if (Fill(*sel))
-        Announce(Key);
+    }
+    sel->WaitingWritable = false;
+    Watch(*sel);
 }
 
-// Reads from the socket into the free room of the selection's input: once, or after the peer's
-// close on to the end, so that the end is news with the data before it. Returns true when
+// Reads from the socket once into the free room of the selection's input. Returns true when
 // something new came: data, the end, or an error.
 bool THiddenWindow::Fill(Selection& Sel) {
-    bool news = false;
-    while (FillOnce(Sel)) {
-        news = true;
-        if (!Sel.Input.PeerClosed || Sel.Input.End || Sel.Input.Error != 0 || Sel.Input.Full)
-            break;
-    }
-    return news;
-}
-
-bool THiddenWindow::FillOnce(Selection& Sel) {
     if (Sel.Input.End || Sel.Input.Error != 0)
         return false;
     if (!Sel.Input.Data)
@@ -410,7 +401,8 @@ bool THiddenWindow::ConnectStarted(winsock::TSocket S) {
         return false;
     sel->Connecting = true;
     sel->WaitingWritable = false;
-    return sel->Window->Watch(*sel);
+    sel->Window->Watch(*sel);
+    return true;
 }
 
 bool THiddenWindow::ConnectFinished(winsock::TSocket S, int Error) {
@@ -419,8 +411,7 @@ bool THiddenWindow::ConnectFinished(winsock::TSocket S, int Error) {
         return false;
     sel->Connecting = false;
     sel->Connected = Error == 0;
-    if (sel->Connected && !sel->Watched)
-        sel->Window->Watch(*sel);
+    sel->Window->Watch(*sel);
     sel->Window->PostNotice(*sel, winsock::FD_CONNECT, static_cast<unsigned>(Error));
     return true;
 }
@@ -459,8 +450,11 @@ bool THiddenWindow::Receive(winsock::TSocket S, void* Data, int Length, int Flag
     if (Flags & MSG_PEEK)
         return true;
     sel->Input.Head += count;
-    if (sel->Input.Full)
+    if (sel->Input.Full) {
+        // The watch stopped when the input filled up: read on, and watch again if there is room.
         Fill(*sel);
+        sel->Window->Watch(*sel);
+    }
     PostRecheck(*sel);
     return true;
 }
@@ -476,13 +470,15 @@ void THiddenWindow::PostRecheck(Selection& Sel) {
 bool THiddenWindow::Drained(winsock::TSocket S) {
     const Selection* sel = Find(S);
     return sel && sel->Watched && sel->Connected && !sel->Listening && sel->Buffered() == 0 &&
-           !sel->Input.Full && !sel->Input.PeerClosed && !sel->Input.End && sel->Input.Error == 0;
+           !sel->Input.Full && !sel->Input.End && sel->Input.Error == 0;
 }
 
 void THiddenWindow::Accepted(winsock::TSocket S) {
     Selection* sel = Find(S);
-    if (sel && sel->Watched)
+    if (sel && sel->Watched) {
+        sel->AcceptArmed = true;
         sel->Window->Watch(*sel);
+    }
 }
 
 void THiddenWindow::Listening(winsock::TSocket S) {
@@ -494,11 +490,10 @@ void THiddenWindow::Listening(winsock::TSocket S) {
 }
 
 void THiddenWindow::Closing(winsock::TSocket S) {
-    // Closing the socket takes it out of the readiness set.
+    // The watches end before the socket's number is given back to the system.
     Selection* sel = Find(S);
     if (!sel)
         return;
-    sel->Watched = false;
     sel->Window->Drop(S);
 }
 

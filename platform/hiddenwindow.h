@@ -1,11 +1,12 @@
 // The hidden window of a component: a per-object sink for socket news, name lookups and timer
-// ticks on the GUI thread. The window watches its sockets through one readiness set, which the
-// event loop watches in turn; a connected socket is read as soon as it reports data, and the
-// program's receives are served from what was read. News is handed to the owner's window
-// procedure inside the application's guard, so no exception crosses the event loop.
+// ticks on the GUI thread. The event loop watches each socket; a connected socket is read as
+// soon as it reports data, and the program's receives are served from what was read. News is handed
+// to the owner's window procedure inside the application's guard, so no exception crosses the event
+// loop.
 #pragma once
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -15,8 +16,6 @@
 #include <vector>
 
 #include "platform/winsock.h"
-
-class QSocketNotifier;
 
 constexpr unsigned WM_ACTIVATEAPP = 28;
 constexpr unsigned WM_TIMER = 275;
@@ -76,8 +75,8 @@ public:
     // Hooks of the socket calls, so that notifications follow what the program does. Receive
     // serves a receive (or a look, with MSG_PEEK) from what the window has read from the
     // socket: Result is the count, or -1 with errno set. It returns false for a socket the
-    // window does not read, which the caller then reads itself. Accepted follows an accepted
-    // connection.
+    // window does not read, which the caller then reads itself. Accepted follows a try to
+    // accept a connection on a listening socket.
     static bool ConnectStarted(winsock::TSocket S);
     static bool ConnectFinished(winsock::TSocket S, int Error);
     static bool Receive(winsock::TSocket S, void* Data, int Length, int Flags, int& Result);
@@ -97,12 +96,12 @@ private:
     void PostNotice(Selection& Sel, unsigned Event, unsigned Error);
     // Delivers news of the registration Key; false when the registration is gone afterwards.
     bool Notify(uint64_t Key, unsigned Event, unsigned Error);
-    bool OpenReadinessSet();
-    bool Watch(Selection& Sel);
-    void DispatchReadiness();
-    void Report(uint64_t Key, uint32_t Events);
+    void Watch(Selection& Sel);
+    void SetWatch(std::unique_ptr<QSocketNotifier>& Notifier, const Selection& Sel,
+                  QSocketNotifier::Type Type, bool On);
+    void Readable(uint64_t Key);
+    void Writable(uint64_t Key);
     static bool Fill(Selection& Sel);
-    static bool FillOnce(Selection& Sel);
     static void PostRecheck(Selection& Sel);
     void Announce(uint64_t Key);
     // Ends the registration of S in this window and hands back what it held.
@@ -112,8 +111,6 @@ private:
 
     TWndProc Proc;
     std::map<winsock::TSocket, std::unique_ptr<Selection>> Selections;
-    int ReadinessSet = -1;
-    QSocketNotifier* ReadinessNotifier = nullptr;
     // The window's timers: period and due time by Id. One event-loop timer runs towards the
     // earliest due time (or an earlier one: it then finds nothing due and runs on), so starting
     // and stopping a timer, as every time-out of an operation does, only updates this table.

@@ -195,9 +195,11 @@ int listen(TSocket S, int Backlog) {
 TSocket accept(TSocket S, sockaddr_in* Address) {
     socklen_t len = sizeof(sockaddr_in);
     const int s = ::accept4(S, reinterpret_cast<sockaddr*>(Address), &len, SOCK_CLOEXEC);
-    if (s < 0)
-        return fail(errno);
+    const int err = errno;
+    // A try to accept makes the next request news, whether or not this one succeeded.
     THiddenWindow::Accepted(S);
+    if (s < 0)
+        return fail(err);
     const int one = 1;
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return s;

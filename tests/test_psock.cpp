@@ -289,6 +289,22 @@ TEST(Powersock, ALookThatFillsItsBufferLeavesTheRestReported) {
     EXPECT_FALSE(c.Sock.TimedOut);
 }
 
+TEST(Powersock, MoreThanTheInputHoldsArrivesWholeAfterTheReaderRests) {
+    // While nobody reads, the input fills up and the socket is left to hold the rest; taking
+    // data must start the watch again, so that what comes later is news.
+    std::string big(300000, '\0');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>('a' + i % 23);
+    Connected c({ReplyInPieces({big, "tail"}, 300ms).Now(), CloseConnection().Now()});
+    c.Sock.TimeOut = 3000;
+    ProcessUntil([] { return false; }, 200);
+    std::string text;
+    c.Sock.CaptureString(text, -1);
+    EXPECT_EQ(text.size(), big.size() + 4);
+    EXPECT_TRUE(text == big + "tail");
+    EXPECT_FALSE(c.Sock.TimedOut);
+}
+
 TEST(Powersock, ReadOfACountWaitsForEveryPiece) {
     Connected c({ReplyInPieces({"abc", "defg", "hij", "klm"}, 30ms).Now(), StaySilent().Now()});
     c.Sock.TimeOut = 3000;
