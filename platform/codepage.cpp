@@ -92,11 +92,4 @@ unsigned char LowerByte(unsigned char Byte) {
     return table().Lower[Byte];
 }
 
-std::string LowerCase(const std::string& Bytes) {
-    std::string lower = Bytes;
-    for (char& c : lower)
-        c = static_cast<char>(LowerByte(static_cast<unsigned char>(c)));
-    return lower;
-}
-
 } // namespace Win1251

@@ -15,9 +15,8 @@ std::string FromUnicode(const QString& Text, bool* Exact = nullptr);
 // Whether every character of Text exists in the code page.
 bool CanEncode(const QString& Text);
 
-// Lower-case letters, Cyrillic included.
+// The lower-case letter of a byte, Cyrillic included.
 unsigned char LowerByte(unsigned char Byte);
-std::string LowerCase(const std::string& Bytes);
 
 // Whether the C library converts the code page. Without it every byte above 127 would stand
 // for the character of the same number, and Cyrillic text would not survive a conversion.

@@ -313,8 +313,7 @@ void THiddenWindow::Readable(uint64_t Key) {
     if (!sel->Connected)
         return;
     const bool news = Fill(*sel);
-    if (sel->Input.Full || sel->Input.End || sel->Input.Error != 0)
-        Watch(*sel);
+    Watch(*sel); // stops once the input is full, or at the end or an error
     if (news)
         Announce(Key);
 }

@@ -87,7 +87,7 @@ const TByteTable& bytes() {
 }
 
 bool sameName(const std::string& A, const std::string& B) {
-    return A.size() == B.size() && AnsiCompareText(A, B) == 0;
+    return AnsiCompareText(A, B) == 0;
 }
 
 TKey* findSubkey(TKey& Key, const std::string& Name) {
