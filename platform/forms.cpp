@@ -28,7 +28,14 @@ TApplication TheApplication;
 
 TApplication* Application = &TheApplication;
 
-TApplication::TApplication() : DialogsImpl(std::make_unique<TConsoleDialogs>()) {}
+TApplication::TApplication() : DialogsImpl(std::make_unique<TConsoleDialogs>()) {
+    // The program runs on Qt's own event loop rather than GLib's, unless the environment chose.
+    // It has no GLib sources to serve, and GLib's loop wakes itself each time a socket watch is
+    // made or changed, which a session does a few times; every wait of the socket layer is a
+    // pass of this loop. The application object exists before Qt's, so the choice holds.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
+}
 
 void TApplication::ProcessMessages() {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
